@@ -1,0 +1,47 @@
+# Compile and link settings shared by both shipped executables. Everything
+# that decides the PE image lives here.
+
+set(LARKSPIRE_COMPILE_OPTIONS
+    -Os
+    -fno-exceptions -fno-rtti -fno-threadsafe-statics
+    # No runtime means no __chkstk and no security cookie to call.
+    -fno-stack-protector -mno-stack-arg-probe
+    # Without unwind tables there is no .pdata/.xdata and so no exception
+    # directory; nothing here ever unwinds.
+    -fno-asynchronous-unwind-tables -fno-unwind-tables
+    -ffunction-sections -fdata-sections
+    -Wall -Wextra -Werror)
+
+set(LARKSPIRE_LINK_OPTIONS
+    /nologo /nodefaultlib /machine:x64
+    /subsystem:windows,6.2 /osversion:6.2
+    /dynamicbase /highentropyva /nxcompat /tsaware /largeaddressaware
+    /stack:0x100000,0x1000 /heap:0x100000,0x1000
+    /filealign:512
+    # A zero timestamp and no debug directory keep two builds byte-identical.
+    /timestamp:0 /debug:none /opt:ref /opt:icf
+    /manifest:no /guard:no)
+
+# The Windows platform module would otherwise add gdi32, winspool and more.
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+
+set(CMAKE_CXX_LINK_EXECUTABLE
+    "<CMAKE_LINKER> <LINK_FLAGS> <OBJECTS> /out:<TARGET> <LINK_LIBRARIES>")
+
+# larkspire_executable(target ENTRY symbol DLLS dll... SOURCES src...)
+function(larkspire_executable target)
+    cmake_parse_arguments(arg "" "ENTRY;RESOURCES" "DLLS;SOURCES" ${ARGN})
+    add_executable(${target} ${arg_SOURCES})
+    target_compile_options(${target} PRIVATE ${LARKSPIRE_COMPILE_OPTIONS})
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+    target_link_options(${target} PRIVATE ${LARKSPIRE_LINK_OPTIONS} /entry:${arg_ENTRY})
+    foreach(dll IN LISTS arg_DLLS)
+        target_link_libraries(${target} PRIVATE ${LARKSPIRE_IMPORT_LIB_DIR}/lib${dll}.a)
+    endforeach()
+    if(arg_RESOURCES)
+        target_link_options(${target} PRIVATE ${arg_RESOURCES})
+        set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${arg_RESOURCES})
+    endif()
+    set_target_properties(${target} PROPERTIES
+        RUNTIME_OUTPUT_DIRECTORY ${PROJECT_SOURCE_DIR}/dist)
+endfunction()

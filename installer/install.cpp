@@ -1,0 +1,114 @@
+#include "common/install_layout.h"
+#include "common/product.h"
+#include "installer/installer.h"
+#include "launch/launch.h"
+
+#include <objbase.h>
+
+namespace {
+
+constexpr const wchar_t *confirm_text =
+    L"Larkspire Windows 1.0.0\n\n"
+    L"Telepites a sajat felhasznaloi profilba, asztali es Start menu parancsikonnal.\n"
+    L"Microsoft Edge es internet szukseges. Ez online kliens, nem offline jatek.\n\n"
+    L"Folytatod a telepitest?";
+constexpr const wchar_t *confirm_caption = L"Larkspire telepito";
+constexpr const wchar_t *folder_failed_text = L"A telepitesi mappa nem hozhato letre.";
+constexpr const wchar_t *staging_failed_text = L"A telepitesi fajl nem hozhato letre.";
+constexpr const wchar_t *save_failed_text =
+    L"A Larkspire.exe mentese sikertelen. Ellenorizd az irasi jogot es a biztonsagi szoftver "
+    L"jelzeset.";
+constexpr const wchar_t *copy_failed_text =
+    L"A jatek elkeszult, de az eltavolito masolasa sikertelen. A telepites nem teljes.";
+constexpr const wchar_t *partial_text =
+    L"A jatekfajl telepitve. Valamelyik parancsikon vagy a Windows alkalmazaslista bejegyzese "
+    L"nem keszult el. A Larkspire.exe a felhasznaloi LocalAppData\\Programs\\Larkspire "
+    L"mappabol indithato.";
+constexpr const wchar_t *partial_caption = L"Larkspire - reszleges integracio";
+constexpr const wchar_t *start_prompt_text =
+    L"A Larkspire Windows telepitese elkeszult.\n\nInditod most a jatekot?";
+
+[[noreturn]] void fail(const wchar_t *text)
+{
+    show_error(text);
+    ExitProcess(1);
+}
+
+[[noreturn]] void fail_and_drop_staging(const wchar_t *text)
+{
+    DeleteFileW(layout.staging_file.text);
+    fail(text);
+}
+
+bool ask(const wchar_t *text, const wchar_t *caption)
+{
+    return MessageBoxW(nullptr, text, caption, MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
+
+// Writes the image beside the client and moves it over Larkspire.exe in one
+// step, so a running or locked old client is either replaced whole or kept.
+void write_client()
+{
+    HANDLE file = CreateFileW(layout.staging_file.text, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        fail(staging_failed_text);
+    DWORD written = 0;
+    if (WriteFile(file, ClientImage, ClientImageSize, &written, nullptr) == 0 ||
+        written != ClientImageSize) {
+        CloseHandle(file);
+        fail_and_drop_staging(save_failed_text);
+    }
+    // Flushing before the rename keeps a power loss from leaving a renamed
+    // but empty Larkspire.exe behind.
+    BOOL flushed = FlushFileBuffers(file);
+    CloseHandle(file);
+    if (flushed == 0)
+        fail_and_drop_staging(save_failed_text);
+    if (MoveFileExW(layout.staging_file.text, layout.client_exe.text,
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0)
+        fail_and_drop_staging(save_failed_text);
+}
+
+bool make_shortcuts()
+{
+    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)))
+        return false;
+    // The Start-menu folder comes first: without it the install would leave
+    // a desktop shortcut but no way to uninstall from the Start menu.
+    bool made = ensure_directory(layout.menu_dir.text) &&
+                create_shortcut(layout.desktop_shortcut.text, layout.client_exe.text, L"") &&
+                create_shortcut(layout.menu_shortcut.text, layout.client_exe.text, L"") &&
+                create_shortcut(layout.uninstall_shortcut.text, layout.uninstaller_exe.text,
+                                uninstall_option);
+    CoUninitialize();
+    return made;
+}
+
+}  // namespace
+
+void install_client()
+{
+    if (!ask(confirm_text, confirm_caption))
+        ExitProcess(0);
+    if (!ensure_directory(layout.install_dir.text))
+        fail(folder_failed_text);
+    write_client();
+
+    // Run as the installed Uninstall.exe without the option, the installer
+    // reinstalls from its own image and must not copy itself onto itself.
+    if (!wide_equal(layout.self_path.text, layout.uninstaller_exe.text) &&
+        CopyFileW(layout.self_path.text, layout.uninstaller_exe.text, FALSE) == 0)
+        fail(copy_failed_text);
+
+    bool shortcuts_ok = make_shortcuts();
+    RegistrationResult registration = register_uninstall_entry();
+    if (!shortcuts_ok || !registration.key_opened || !registration.values_complete)
+        MessageBoxW(nullptr, partial_text, partial_caption, MB_OK | MB_ICONWARNING);
+
+    if (!ask(start_prompt_text, product_name))
+        ExitProcess(0);
+    // The launch shows its own messages; the install itself has succeeded.
+    (void)launch_client();
+    ExitProcess(0);
+}

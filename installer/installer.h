@@ -1,0 +1,42 @@
+// The installer executable: install and uninstall modes, shortcuts and the
+// per-user uninstall registration.
+#pragma once
+
+#include "common/wide_buffer.h"
+
+// The finished Larkspire.exe, embedded at build time.
+extern const unsigned char ClientImage[];
+extern const unsigned ClientImageSize;
+
+extern WideBuffer uninstall_command;  // "<uninstaller_exe>" --uninstall
+extern WideBuffer system_dir;         // the Windows system directory
+extern WideBuffer cmd_path;           // system_dir\cmd.exe
+extern WideBuffer ping_path;          // system_dir\ping.exe
+extern WideBuffer removal_command;    // the delayed interpreter's command line
+
+struct RegistrationResult {
+    bool key_opened;
+    bool values_complete;  // meaningful only when key_opened
+};
+
+enum class RemovalOutcome { not_prepared, started, not_started };
+
+// Chooses the mode from the command line, resolves the layout and runs the
+// mode; never returns.
+[[noreturn]] void run_installer();
+// Install mode after a resolved layout; never returns.
+[[noreturn]] void install_client();
+// Uninstall mode after a resolved layout; never returns.
+[[noreturn]] void uninstall_client();
+// Writes one shell link; COM must be initialised apartment-threaded.
+[[nodiscard]] bool create_shortcut(const wchar_t *shortcut_file, const wchar_t *target,
+                                   const wchar_t *arguments);
+// Writes one REG_SZ value with its terminator; true on ERROR_SUCCESS.
+[[nodiscard]] bool set_string_value(HKEY key, const wchar_t *name, const wchar_t *text);
+// Writes the apps-list entry under HKEY_CURRENT_USER.
+[[nodiscard]] RegistrationResult register_uninstall_entry();
+// Starts the hidden, delayed removal of Uninstall.exe and the install folder.
+[[nodiscard]] RemovalOutcome schedule_self_removal();
+
+inline constexpr const wchar_t *uninstall_key_path =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\LarkspireDesktop";

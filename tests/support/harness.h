@@ -1,0 +1,59 @@
+// Shared fakes for the flow and fault tests: scripted message boxes, shell
+// folders in a temporary sandbox, and never-returning routines run to exit.
+#pragma once
+
+#include <windows.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "tests/support/import_patch.h"
+
+#include <shlobj.h>
+
+DECLARE_IMPORT(MessageBoxW);
+DECLARE_IMPORT(ExitProcess);
+DECLARE_IMPORT(SHGetFolderPathW);
+
+struct RecordedBox {
+    HWND owner;
+    std::wstring text;
+    std::wstring caption;
+    UINT style;
+    bool operator==(const RecordedBox &) const = default;
+};
+
+// Every MessageBoxW call is recorded here and answered from `answers`; a box
+// with no answer left fails the test and gets IDCANCEL.
+struct BoxScript {
+    std::vector<RecordedBox> shown;
+    std::deque<int> answers;
+};
+extern BoxScript boxes;
+int WINAPI scripted_message_box(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style);
+
+// An error box exactly as the product shows it.
+RecordedBox error_box(const std::wstring &text);
+
+// Runs routine on its own thread with ExitProcess turned into ExitThread, so
+// a routine that never returns can be observed; returns the exit code.
+DWORD run_to_exit(void (*routine)());
+
+// A fresh folder tree standing in for the user's shell folders:
+// <root>\Local, <root>\Desktop and <root>\Programs.
+class ShellSandbox {
+public:
+    ShellSandbox();
+    ~ShellSandbox();
+    std::wstring root, local, desktop, programs;
+    int failing_folder = -1;  // a CSIDL whose lookup fails, or -1
+    static ShellSandbox *current;
+
+private:
+    ImportPatch<decltype(&SHGetFolderPathW)> patch_;
+};
+
+bool exists(const std::wstring &path);
+std::string read_file(const std::wstring &path);
+void write_file(const std::wstring &path, const std::string &bytes);

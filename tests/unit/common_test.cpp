@@ -1,0 +1,128 @@
+#include "common/install_layout.h"
+#include "tests/support/harness.h"
+
+#include <gtest/gtest.h>
+
+DECLARE_IMPORT(GetModuleFileNameW);
+
+namespace {
+
+WideBuffer target;
+
+std::wstring units(unsigned count, wchar_t unit = L'a')
+{
+    return std::wstring(count, unit);
+}
+
+TEST(WideBuffer, RefusalsWriteNothingAndTheBoundIsExactly4095)
+{
+    EXPECT_EQ(wide_length(nullptr), 0u);
+    ASSERT_TRUE(buffer_copy(target, units(4095).c_str()));
+    EXPECT_EQ(wide_length(target.text), 4095u);
+
+    ASSERT_TRUE(buffer_copy(target, L"keep"));
+    EXPECT_FALSE(buffer_copy(target, units(4096).c_str()));
+    EXPECT_STREQ(target.text, L"keep");
+
+    ASSERT_TRUE(buffer_append(target, units(4091, L'b').c_str()));
+    EXPECT_EQ(wide_length(target.text), 4095u);
+    EXPECT_TRUE(buffer_append(target, L""));
+    ASSERT_TRUE(buffer_copy(target, L"keep"));
+    const WideBuffer before = target;
+    EXPECT_FALSE(buffer_append(target, units(4092).c_str()));
+    EXPECT_EQ(memcmp(&before, &target, sizeof target), 0) << "not one unit written";
+}
+
+TEST(WideBuffer, ComparisonsAreExactAndCaseSensitive)
+{
+    EXPECT_TRUE(wide_equal(L"C:\\A\\Uninstall.exe", L"C:\\A\\Uninstall.exe"));
+    EXPECT_FALSE(wide_equal(L"C:\\a\\Uninstall.exe", L"C:\\A\\Uninstall.exe"));
+    EXPECT_FALSE(wide_equal(L"C:\\A", L"C:\\A\\"));
+    EXPECT_TRUE(wide_contains(L"setup.exe x--uninstallx", L"--uninstall"));
+    EXPECT_FALSE(wide_contains(L"setup.exe --Uninstall", L"--uninstall"));
+    EXPECT_FALSE(wide_contains(L"setup.exe --uninstal", L"--uninstall"));
+}
+
+TEST(Primitives, DirectoriesFilesAndProcesses)
+{
+    ShellSandbox sandbox;
+    std::wstring dir = sandbox.root + L"\\made";
+    EXPECT_TRUE(ensure_directory(dir.c_str()));
+    EXPECT_TRUE(ensure_directory(dir.c_str())) << "an existing folder is accepted";
+    EXPECT_FALSE(ensure_directory((sandbox.root + L"\\missing\\child").c_str()));
+    write_file(dir + L"\\file.txt", "x");
+    EXPECT_TRUE(is_existing_file((dir + L"\\file.txt").c_str()));
+    EXPECT_FALSE(is_existing_file(dir.c_str()));
+    EXPECT_FALSE(is_existing_file((dir + L"\\none").c_str()));
+
+    // cmd.exe exits with 7, but only its creation is reported.
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    std::wstring cmd = std::wstring(system) + L"\\cmd.exe";
+    WideBuffer &line = target;
+    ASSERT_TRUE(buffer_copy(line, L"cmd.exe /c exit 7"));
+    EXPECT_TRUE(start_process(cmd.c_str(), line, CREATE_NO_WINDOW, nullptr));
+    EXPECT_FALSE(start_process((sandbox.root + L"\\none.exe").c_str(), line, 0, nullptr));
+}
+
+TEST(Layout, ResolvesEveryPathAndEnsuresPrograms)
+{
+    ShellSandbox sandbox;
+    ASSERT_TRUE(resolve_layout());
+    const std::wstring install = sandbox.local + L"\\Programs\\Larkspire";
+    EXPECT_EQ(layout.install_dir.text, install);
+    EXPECT_EQ(layout.client_exe.text, install + L"\\Larkspire.exe");
+    EXPECT_EQ(layout.uninstaller_exe.text, install + L"\\Uninstall.exe");
+    EXPECT_EQ(layout.staging_file.text, install + L"\\Larkspire.new");
+    EXPECT_EQ(layout.data_dir.text, sandbox.local + L"\\Larkspire");
+    EXPECT_EQ(layout.desktop_shortcut.text, sandbox.desktop + L"\\Larkspire.lnk");
+    EXPECT_EQ(layout.menu_dir.text, sandbox.programs + L"\\Larkspire");
+    EXPECT_EQ(layout.menu_shortcut.text, sandbox.programs + L"\\Larkspire\\Larkspire.lnk");
+    EXPECT_EQ(layout.uninstall_shortcut.text,
+              sandbox.programs + L"\\Larkspire\\Uninstall Larkspire.lnk");
+    EXPECT_EQ(layout.folder_scratch.text, sandbox.programs);
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    EXPECT_EQ(layout.self_path.text, std::wstring(self));
+    EXPECT_TRUE(exists(sandbox.local + L"\\Programs"));
+    EXPECT_FALSE(exists(install)) << "the install folder is the installer's to create";
+    EXPECT_TRUE(resolve_layout()) << "an existing Programs folder is accepted";
+}
+
+TEST(Layout, FailedDesktopLookupLeavesLaterFieldsUntouched)
+{
+    ShellSandbox sandbox;
+    for (WideBuffer *field : {&layout.desktop_shortcut, &layout.menu_dir, &layout.menu_shortcut,
+                              &layout.uninstall_shortcut, &layout.self_path})
+        ASSERT_TRUE(buffer_copy(*field, L"old"));
+    sandbox.failing_folder = CSIDL_DESKTOPDIRECTORY;
+    EXPECT_FALSE(resolve_layout());
+    EXPECT_EQ(layout.data_dir.text, sandbox.local + L"\\Larkspire");
+    EXPECT_EQ(layout.staging_file.text, sandbox.local + L"\\Programs\\Larkspire\\Larkspire.new");
+    for (WideBuffer *field : {&layout.desktop_shortcut, &layout.menu_dir, &layout.menu_shortcut,
+                              &layout.uninstall_shortcut, &layout.self_path})
+        EXPECT_STREQ(field->text, L"old");
+}
+
+DWORD module_name_result;
+DWORD WINAPI fixed_module_name(HMODULE, LPWSTR path, DWORD size)
+{
+    for (DWORD i = 0; i + 1 < size; ++i)
+        path[i] = L'x';
+    path[size - 1] = L'\0';
+    return module_name_result;
+}
+
+TEST(Layout, ModulePathMustFitWithItsTerminator)
+{
+    ShellSandbox sandbox;
+    PATCH_IMPORT(GetModuleFileNameW, fixed_module_name);
+    module_name_result = 4096;  // what Windows returns for a path cut to fit
+    EXPECT_FALSE(resolve_layout());
+    module_name_result = 0;
+    EXPECT_FALSE(resolve_layout());
+    module_name_result = 4095;
+    EXPECT_TRUE(resolve_layout());
+}
+
+}  // namespace
