@@ -1,7 +1,8 @@
 // Drives a program through its message boxes, as a player would.
-//   robot.exe [--cwd DIR] [--lock FILE] [--answer YES|NO|OK]... -- COMMAND LINE
-// Everything after " -- " is passed to CreateProcessW verbatim. Prints one
-// JSON line per message box and a final {"exit": code}.
+//   ROBOT_COMMAND=<command line> robot.exe [--cwd DIR] [--lock FILE] [--answer YES|NO|OK]...
+// The command line comes from the environment so that it reaches
+// CreateProcessW verbatim, quotes included. Prints one JSON line per message
+// box and a final {"exit": code}.
 #include "json_out.h"
 
 #include <cstdio>
@@ -44,19 +45,19 @@ int wmain(int argc, wchar_t **argv)
 {
     std::wstring cwd, lock;
     std::vector<std::wstring> answers;
-    for (int i = 1; i < argc && std::wstring(argv[i]) != L"--"; ++i) {
+    for (int i = 1; i < argc; ++i) {
         std::wstring arg = argv[i];
         if (arg == L"--cwd" && i + 1 < argc) cwd = argv[++i];
         else if (arg == L"--lock" && i + 1 < argc) lock = argv[++i];
         else if (arg == L"--answer" && i + 1 < argc) answers.push_back(argv[++i]);
     }
-    const wchar_t *whole = GetCommandLineW();
-    const wchar_t *rest = wcsstr(whole, L" -- ");
-    if (rest == nullptr) {
-        std::fprintf(stderr, "robot: no ' -- ' before the command line\n");
+    wchar_t command_line[32768] = {};
+    if (GetEnvironmentVariableW(L"ROBOT_COMMAND", command_line, 32768) == 0) {
+        std::fprintf(stderr, "robot: ROBOT_COMMAND is not set\n");
         return 2;
     }
-    std::wstring command = rest + 4;
+    SetEnvironmentVariableW(L"ROBOT_COMMAND", nullptr);
+    std::wstring command = command_line;
 
     HANDLE held = INVALID_HANDLE_VALUE;
     if (!lock.empty()) {

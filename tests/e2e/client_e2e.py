@@ -1,0 +1,57 @@
+"""The real dist/Larkspire.exe under Wine, with a stand-in msedge.exe."""
+import unittest
+
+from winerig import DIST, EDGE_MISSING, Prefix, box, expected_browser_argv, APP_PATHS
+
+
+def reg_path(path):
+    return '@="' + path.replace("\\", "\\\\") + '"'
+
+
+class ClientEndToEnd(unittest.TestCase):
+    def launch(self, prefix, answers=()):
+        client = prefix.put(DIST / "Larkspire.exe", r"C:\dl\Larkspire.exe")
+        return prefix.robot(f'"{client}"', answers)
+
+    def test_edge_is_found_in_each_place_and_started_in_app_mode(self):
+        places = {
+            "HKLM 64-bit App Paths": (r"C:\EdgeMachine\msedge.exe",
+                                      [rf"[HKEY_LOCAL_MACHINE\{APP_PATHS}]"]),
+            "HKCU App Paths": (r"C:\EdgeUser\msedge.exe",
+                               [rf"[HKEY_CURRENT_USER\{APP_PATHS}]"]),
+            "%ProgramFiles%": (r"C:\Program Files\Microsoft\Edge\Application\msedge.exe", None),
+        }
+        for name, (edge, key) in places.items():
+            with self.subTest(name), Prefix() as prefix:
+                prefix.install_standin_edge(edge)
+                if key:
+                    prefix.import_registry(key + [reg_path(edge)])
+                boxes, code = self.launch(prefix)
+                self.assertEqual(boxes, [])
+                self.assertEqual(code, 0)
+                runs = prefix.browser_log(edge)
+                self.assertEqual(len(runs), 1)
+                self.assertEqual(runs[0]["argv"], expected_browser_argv(prefix, edge))
+                self.assertTrue(prefix.exists(prefix.local + r"\Larkspire\BrowserProfile"))
+
+    def test_without_edge_only_the_download_offer_appears(self):
+        with Prefix() as prefix:
+            handler = r"C:\handler\open.exe"
+            prefix.route_https_to(handler)
+            boxes, code = self.launch(prefix, ["NO"])
+            self.assertEqual(boxes, [box(EDGE_MISSING, "NO")])
+            self.assertEqual(code, 1)
+            self.assertEqual(prefix.browser_log(handler, wait=2), [])
+            self.assertFalse(prefix.exists(prefix.local + r"\Larkspire"))
+
+            boxes, code = prefix.robot(r'"C:\dl\Larkspire.exe"', answers=["YES"])
+            self.assertEqual(boxes, [box(EDGE_MISSING, "YES")])
+            self.assertEqual(code, 1)
+            opened = prefix.browser_log(handler)
+            self.assertEqual([r["argv"][1:] for r in opened],
+                             [["https://www.microsoft.com/edge/download"]])
+            self.assertFalse(prefix.exists(prefix.local + r"\Larkspire"))
+
+
+if __name__ == "__main__":
+    unittest.main()

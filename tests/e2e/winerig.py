@@ -1,0 +1,167 @@
+"""Runs the real dist/ executables in throwaway Wine prefixes.
+
+Each Prefix is cloned from the template that scripts/wine-prefix boots. Wine
+processes are started with their standard handles on files, never on a
+pipe: Wine's services inherit them and would keep the caller waiting.
+"""
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+from pathlib import Path, PureWindowsPath
+
+ROOT = Path(os.environ.get("LARKSPIRE_ROOT", Path(__file__).resolve().parents[2]))
+TOOLS = Path(os.environ.get("LARKSPIRE_TOOLS", ROOT / "build/tests/tests"))
+DIST = ROOT / "dist"
+PREFIX_SCRIPT = ROOT / "scripts/wine-prefix"
+APP_PATHS = r"Software\Microsoft\Windows\CurrentVersion\App Paths\msedge.exe"
+UNINSTALL_KEY = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\LarkspireDesktop"
+
+
+class Prefix:
+    def __init__(self):
+        self.work = Path(tempfile.mkdtemp(prefix="larkspire-e2e."))
+        self.path = self.work / "prefix"
+        subprocess.run([PREFIX_SCRIPT, "clone", self.path], check=True,
+                       stdin=subprocess.DEVNULL)
+        self.drive_c = self.path / "drive_c"
+        user = next(p.name for p in (self.drive_c / "users").iterdir()
+                    if p.name not in ("Public", "public"))
+        self.profile = rf"C:\users\{user}"
+        self.local = self.profile + r"\AppData\Local"
+        self.desktop = self.profile + r"\Desktop"
+        self.programs = (self.profile +
+                         r"\AppData\Roaming\Microsoft\Windows\Start Menu\Programs")
+        self.install_dir = self.local + r"\Programs\Larkspire"
+        self.tools = r"C:\larkspire-tools"
+        shutil.copytree(TOOLS, self.unix(self.tools), dirs_exist_ok=True,
+                        ignore=lambda d, names: [n for n in names if not n.endswith(".exe")])
+
+    def close(self):
+        subprocess.run([PREFIX_SCRIPT, "stop", self.path], stdin=subprocess.DEVNULL)
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    # Paths: Windows paths inside the prefix map to drive_c.
+    def unix(self, windows_path):
+        parts = PureWindowsPath(windows_path).parts
+        assert parts[0].upper() == "C:\\", windows_path
+        return self.drive_c.joinpath(*parts[1:])
+
+    def exists(self, windows_path):
+        return self.unix(windows_path).exists()
+
+    def put(self, source, windows_path):
+        target = self.unix(windows_path)
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(source, target)
+        return windows_path
+
+    def wine(self, *args, timeout=120, env=None):
+        """Runs one Windows program; returns (exit code, output text)."""
+        with tempfile.TemporaryFile() as output:
+            done = subprocess.run(
+                [PREFIX_SCRIPT, "run", self.path, "wine", *map(str, args)],
+                stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT,
+                timeout=timeout, start_new_session=True, env=dict(os.environ, **(env or {})))
+            output.seek(0)
+            return done.returncode, output.read().decode("utf-8", "replace")
+
+    def robot(self, command_line, answers=(), cwd=None, lock=None):
+        """Starts command_line and answers its message boxes in order.
+
+        Returns (boxes, exit code); each box is a dict with caption, text,
+        buttons and the answer given."""
+        args = [self.tools + r"\robot.exe"]
+        for answer in answers:
+            args += ["--answer", answer]
+        if cwd:
+            args += ["--cwd", cwd]
+        if lock:
+            args += ["--lock", lock]
+        code, output = self.wine(*args, env={"ROBOT_COMMAND": command_line})
+        events = [json.loads(line) for line in output.splitlines() if line.startswith("{")]
+        exits = [e["exit"] for e in events if "exit" in e]
+        assert code == 0 and len(exits) == 1, output
+        return [e for e in events if "caption" in e], exits[0]
+
+    def import_registry(self, lines):
+        reg = self.work / "import.reg"
+        reg.write_text("REGEDIT4\n\n" + "\n".join(lines) + "\n")
+        code, output = self.wine("regedit", "/s", f"Z:{reg}".replace("/", "\\"))
+        assert code == 0, output
+
+    def registry_values(self, key):
+        """Exports one key with regedit and returns {name: (type, data)}."""
+        out = self.work / "export.reg"
+        out.unlink(missing_ok=True)
+        self.wine("regedit", "/e", f"Z:{out}".replace("/", "\\"), key)
+        if not out.exists():
+            return None
+        text = out.read_bytes().decode("utf-16")
+        values = {}
+        for line in text.splitlines():
+            if not line.startswith('"'):
+                continue
+            name, _, data = line[1:].partition('"=')
+            if data.startswith('"'):
+                values[name] = ("REG_SZ", data[1:-1].replace("\\\\", "\\").replace('\\"', '"'))
+            elif data.startswith("dword:"):
+                values[name] = ("REG_DWORD", int(data[6:], 16))
+            else:
+                values[name] = ("other", data)
+        return values
+
+    def install_standin_edge(self, windows_path):
+        return self.put(TOOLS / "edge_standin.exe", windows_path)
+
+    def browser_log(self, exe_windows_path, wait=10.0):
+        """The stand-in's records ([] if it never ran within `wait` seconds)."""
+        log = self.unix(exe_windows_path + ".log")
+        deadline = time.monotonic() + wait
+        while not log.exists() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        if not log.exists():
+            return []
+        time.sleep(0.2)
+        return [json.loads(l) for l in log.read_text(encoding="utf-8").splitlines() if l]
+
+    def route_https_to(self, windows_path):
+        """Makes the stand-in the handler of https URLs, so that a download
+        page opened through the shell is recorded instead of leaving Wine."""
+        self.install_standin_edge(windows_path)
+        command = f'"{windows_path}" "%1"'.replace("\\", "\\\\").replace('"', '\\"')
+        self.import_registry([
+            r"[HKEY_LOCAL_MACHINE\Software\Classes\https\shell\open\command]",
+            f'@="{command}"'])
+
+    def shortcut(self, windows_path):
+        code, output = self.wine(self.tools + r"\lnkdump.exe", windows_path)
+        assert code == 0, output
+        return json.loads(output[output.index("{"):])
+
+
+def expected_browser_argv(prefix, edge):
+    return [edge,
+            "--app=https://play.larkspire.game/login?client=windows",
+            "--user-data-dir=" + prefix.local + r"\Larkspire\BrowserProfile",
+            "--window-size=1440,900", "--no-first-run", "--no-default-browser-check"]
+
+
+EDGE_MISSING = {
+    "caption": "Larkspire - Microsoft Edge",
+    "text": "A Larkspire Windows klienshez Microsoft Edge szukseges.\n\n"
+            "Megnyitod a Microsoft hivatalos letoltesi oldalat?",
+    "buttons": ["YES", "NO"],
+}
+
+
+def box(expected, answer):
+    return dict(expected, answer=answer)
