@@ -1,0 +1,302 @@
+#include "tests/unit/installer_fixture.h"
+
+#include <objbase.h>
+
+DECLARE_IMPORT(CreateDirectoryW);
+DECLARE_IMPORT(CreateFileW);
+DECLARE_IMPORT(WriteFile);
+DECLARE_IMPORT(FlushFileBuffers);
+DECLARE_IMPORT(MoveFileExW);
+DECLARE_IMPORT(CopyFileW);
+DECLARE_IMPORT(GetModuleFileNameW);
+DECLARE_IMPORT(CoInitializeEx);
+DECLARE_IMPORT(CoCreateInstance);
+DECLARE_IMPORT(RegCreateKeyExW);
+DECLARE_IMPORT(RegSetValueExW);
+
+namespace {
+
+const wchar_t *const save_failed =
+    L"A Larkspire.exe mentese sikertelen. Ellenorizd az irasi jogot es a biztonsagi szoftver "
+    L"jelzeset.";
+
+TEST_F(InstallerFlow, FullInstallPlacesEverythingAndAsksToStart)
+{
+    EXPECT_EQ(run({IDYES, IDNO}), 0u);
+    EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{install_confirm, start_prompt}));
+    EXPECT_EQ(read_file(installed(L"Larkspire.exe")), image());
+    EXPECT_EQ(read_file(installed(L"Uninstall.exe")), read_file(layout.self_path.text));
+    EXPECT_FALSE(exists(installed(L"Larkspire.new")));
+    for (const std::wstring &link :
+         {sandbox.desktop + L"\\Larkspire.lnk", sandbox.programs + L"\\Larkspire\\Larkspire.lnk",
+          sandbox.programs + L"\\Larkspire\\Uninstall Larkspire.lnk"})
+        EXPECT_TRUE(exists(link));
+}
+
+TEST_F(InstallerFlow, DeclinesAndResolveFailures)
+{
+    EXPECT_EQ(run({IDNO}), 0u);
+    EXPECT_FALSE(exists(install_dir()));
+    EXPECT_TRUE(exists(sandbox.local + L"\\Programs"));
+
+    boxes = {};
+    sandbox.failing_folder = CSIDL_PROGRAMS;
+    EXPECT_EQ(run({}), 1u);
+    EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{error_box(
+                               L"A felhasznaloi telepitesi mappa nem hatarozhato meg.")});
+
+    boxes = {};
+    command_line = L"Uninstall.exe x--uninstallx";
+    EXPECT_EQ(run({}), 1u) << "the uninstall mode ends silently";
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(InstallerFlow, ModeIsACaseSensitiveSubstringAnywhere)
+{
+    command_line = L"\"C:\\dl\\LarkspireSetup.exe\" x--uninstallx";
+    EXPECT_EQ(run({IDNO}), 0u);
+    command_line = L"\"C:\\dl\\LarkspireSetup.exe\" --Uninstall";
+    EXPECT_EQ(run({IDNO}), 0u);
+    EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{uninstall_confirm, install_confirm}));
+}
+
+// Fakes for the failing install steps; each fails exactly one call.
+std::wstring refused_folder;
+BOOL WINAPI fail_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
+{
+    if (path == refused_folder) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return real_CreateDirectoryW(path, security);
+}
+HANDLE WINAPI fail_create_file(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
+{
+    return INVALID_HANDLE_VALUE;
+}
+BOOL WINAPI short_write(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED)
+{
+    return real_WriteFile(file, data, size - 1, written, nullptr);
+}
+BOOL WINAPI fail_flush(HANDLE)
+{
+    return FALSE;
+}
+BOOL WINAPI fail_move(LPCWSTR, LPCWSTR, DWORD)
+{
+    return FALSE;
+}
+std::vector<DWORD> move_flags;
+BOOL WINAPI recording_move(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    move_flags.push_back(flags);
+    return real_MoveFileExW(from, to, flags);
+}
+BOOL WINAPI fail_copy(LPCWSTR, LPCWSTR, BOOL)
+{
+    return FALSE;
+}
+
+TEST_F(InstallerFlow, EachFailingSaveStepKeepsTheOldClientAndDropsTheStagingFile)
+{
+    CreateDirectoryW((sandbox.local + L"\\Programs").c_str(), nullptr);
+    CreateDirectoryW(install_dir().c_str(), nullptr);
+    write_file(installed(L"Larkspire.exe"), "old client");
+
+    auto check = [&](const wchar_t *text) {
+        EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{install_confirm, error_box(text)}));
+        EXPECT_EQ(read_file(installed(L"Larkspire.exe")), "old client");
+        EXPECT_FALSE(exists(installed(L"Larkspire.new")));
+        EXPECT_FALSE(exists(installed(L"Uninstall.exe")));
+        boxes = {};
+    };
+    {
+        PATCH_IMPORT(CreateFileW, fail_create_file);
+        EXPECT_EQ(run({IDYES}), 1u);
+    }
+    check(L"A telepitesi fajl nem hozhato letre.");
+    {
+        PATCH_IMPORT(WriteFile, short_write);
+        EXPECT_EQ(run({IDYES}), 1u);
+    }
+    check(save_failed);
+    {
+        PATCH_IMPORT(FlushFileBuffers, fail_flush);
+        EXPECT_EQ(run({IDYES}), 1u);
+    }
+    check(save_failed);
+    {
+        PATCH_IMPORT(MoveFileExW, fail_move);
+        EXPECT_EQ(run({IDYES}), 1u);
+    }
+    check(save_failed);
+}
+
+TEST_F(InstallerFlow, FolderAndUninstallerCopyFailures)
+{
+    {
+        PATCH_IMPORT(CreateDirectoryW, fail_create_directory);
+        refused_folder = install_dir();
+        EXPECT_EQ(run({IDYES}), 1u);
+    }
+    EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{
+                               install_confirm,
+                               error_box(L"A telepitesi mappa nem hozhato letre.")}));
+    boxes = {};
+    {
+        PATCH_IMPORT(CopyFileW, fail_copy);
+        PATCH_IMPORT(MoveFileExW, recording_move);
+        EXPECT_EQ(run({IDYES}), 1u);
+    }
+    EXPECT_EQ(move_flags, std::vector<DWORD>{9});
+    EXPECT_EQ(boxes.shown,
+              (std::vector<RecordedBox>{install_confirm,
+                                        error_box(L"A jatek elkeszult, de az eltavolito "
+                                                  L"masolasa sikertelen. A telepites nem teljes.")}));
+    EXPECT_EQ(read_file(installed(L"Larkspire.exe")), image()) << "the new client stays";
+}
+
+HRESULT WINAPI fail_com(LPVOID, DWORD)
+{
+    return E_OUTOFMEMORY;
+}
+int co_create_calls, failing_co_create;
+HRESULT WINAPI counted_co_create(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid,
+                                 LPVOID *object)
+{
+    if (++co_create_calls == failing_co_create)
+        return REGDB_E_CLASSNOTREG;
+    return real_CoCreateInstance(clsid, outer, context, iid, object);
+}
+
+TEST_F(InstallerFlow, ShortcutFailuresStopTheRestAndWarnOnce)
+{
+    const std::wstring desktop = sandbox.desktop + L"\\Larkspire.lnk";
+    const std::wstring menu = sandbox.programs + L"\\Larkspire\\Larkspire.lnk";
+    const std::wstring removal = sandbox.programs + L"\\Larkspire\\Uninstall Larkspire.lnk";
+    const std::vector<RecordedBox> warned = {install_confirm, partial_warning, start_prompt};
+    {
+        PATCH_IMPORT(CoInitializeEx, fail_com);
+        EXPECT_EQ(run({IDYES, IDNO}), 0u);
+    }
+    EXPECT_EQ(boxes.shown, warned);
+    EXPECT_FALSE(exists(desktop));
+    boxes = {};
+    {
+        PATCH_IMPORT(CreateDirectoryW, fail_create_directory);
+        refused_folder = sandbox.programs + L"\\Larkspire";
+        EXPECT_EQ(run({IDYES, IDNO}), 0u);
+    }
+    EXPECT_EQ(boxes.shown, warned);
+    EXPECT_FALSE(exists(desktop)) << "no shortcut without the Start-menu folder";
+    boxes = {};
+
+    // A plain file where the Start-menu folder belongs: the folder step
+    // accepts it, but no shortcut can be saved inside it.
+    write_file(sandbox.programs + L"\\Larkspire", "not a folder");
+    EXPECT_EQ(run({IDYES, IDNO}), 0u);
+    EXPECT_EQ(boxes.shown, warned);
+    EXPECT_TRUE(exists(desktop));
+    DeleteFileW((sandbox.programs + L"\\Larkspire").c_str());
+    DeleteFileW(desktop.c_str());
+    boxes = {};
+
+    {
+        PATCH_IMPORT(CoCreateInstance, counted_co_create);
+        co_create_calls = 0;
+        failing_co_create = 1;
+        EXPECT_EQ(run({IDYES, IDNO}), 0u);
+    }
+    EXPECT_EQ(boxes.shown, warned);
+    EXPECT_FALSE(exists(desktop) || exists(menu) || exists(removal));
+    EXPECT_EQ(co_create_calls, 1);
+}
+
+LSTATUS WINAPI fail_create_key(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES,
+                               PHKEY, LPDWORD)
+{
+    return ERROR_ACCESS_DENIED;
+}
+struct ValueWrite {
+    std::wstring name;
+    DWORD type;
+    std::wstring text;
+    DWORD bytes;
+    bool operator==(const ValueWrite &) const = default;
+};
+std::vector<ValueWrite> value_writes;
+std::wstring failing_value;
+LSTATUS WINAPI recording_set_value(HKEY key, LPCWSTR name, DWORD reserved, DWORD type,
+                                   const BYTE *data, DWORD bytes)
+{
+    std::wstring text = type == REG_SZ ? reinterpret_cast<const wchar_t *>(data)
+                                       : std::to_wstring(*reinterpret_cast<const DWORD *>(data));
+    value_writes.push_back({name, type, text, bytes});
+    if (name == failing_value)
+        return ERROR_ACCESS_DENIED;
+    return real_RegSetValueExW(key, name, reserved, type, data, bytes);
+}
+
+TEST_F(InstallerFlow, RegistrationWritesNineValuesAndFlagsEvenAfterAFailure)
+{
+    auto sz = [](const wchar_t *name, const std::wstring &text) {
+        return ValueWrite{name, REG_SZ, text, DWORD((text.size() + 1) * 2)};
+    };
+    const std::wstring dir = install_dir();
+    const std::vector<ValueWrite> all = {
+        sz(L"DisplayName", L"Larkspire Windows"),
+        sz(L"DisplayVersion", L"1.0.0"),
+        sz(L"Publisher", L"Larkspire"),
+        sz(L"InstallLocation", dir),
+        sz(L"DisplayIcon", dir + L"\\Larkspire.exe"),
+        sz(L"UninstallString", L"\"" + dir + L"\\Uninstall.exe\" --uninstall"),
+        sz(L"URLInfoAbout", L"https://larkspire.game"),
+        {L"NoModify", REG_DWORD, L"1", 4},
+        {L"NoRepair", REG_DWORD, L"1", 4},
+    };
+    PATCH_IMPORT(RegSetValueExW, recording_set_value);
+    value_writes.clear();
+    failing_value.clear();
+    EXPECT_EQ(run({IDYES, IDNO}), 0u);
+    EXPECT_EQ(value_writes, all);
+    EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{install_confirm, start_prompt}));
+
+    boxes = {};
+    value_writes.clear();
+    failing_value = L"Publisher";
+    EXPECT_EQ(run({IDYES, IDNO}), 0u);
+    EXPECT_EQ(value_writes, (std::vector<ValueWrite>{all[0], all[1], all[2], all[7], all[8]}));
+    EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{install_confirm, partial_warning,
+                                                     start_prompt}));
+
+    boxes = {};
+    PATCH_IMPORT(RegCreateKeyExW, fail_create_key);
+    write_file(sandbox.programs + L"\\Larkspire", "not a folder");  // shortcuts fail too
+    EXPECT_EQ(run({IDYES, IDNO}), 0u);
+    EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{install_confirm, partial_warning,
+                                                     start_prompt}))
+        << "one warning for every integration failure together";
+}
+
+std::wstring module_path;
+DWORD WINAPI fake_module_name(HMODULE, LPWSTR path, DWORD)
+{
+    wcscpy(path, module_path.c_str());
+    return module_path.size();
+}
+
+TEST_F(InstallerFlow, InstalledUninstallerReinstallsWithoutCopyingItself)
+{
+    PATCH_IMPORT(GetModuleFileNameW, fake_module_name);
+    PATCH_IMPORT(CopyFileW, fail_copy);
+    module_path = installed(L"Uninstall.exe");
+    EXPECT_EQ(run({IDYES, IDNO}), 0u) << "no copy onto itself";
+    EXPECT_EQ(read_file(installed(L"Larkspire.exe")), image());
+
+    // The comparison is exact: a path that differs only in case is copied.
+    module_path = install_dir() + L"\\uninstall.exe";
+    boxes = {};
+    EXPECT_EQ(run({IDYES}), 1u);
+}
+
+}  // namespace
