@@ -1,0 +1,168 @@
+"""The real dist/LarkspireSetup.exe under Wine: install, launch, uninstall."""
+import time
+import unittest
+
+from winerig import DIST, UNINSTALL_KEY, Prefix, expected_browser_argv
+
+CONFIRM = {
+    "caption": "Larkspire telepito",
+    "text": "Larkspire Windows 1.0.0\n\nTelepites a sajat felhasznaloi profilba, asztali es "
+            "Start menu parancsikonnal.\nMicrosoft Edge es internet szukseges. Ez online "
+            "kliens, nem offline jatek.\n\nFolytatod a telepitest?",
+    "buttons": ["YES", "NO"]}
+START = {"caption": "Larkspire",
+         "text": "A Larkspire Windows telepitese elkeszult.\n\nInditod most a jatekot?",
+         "buttons": ["YES", "NO"]}
+REMOVE = {
+    "caption": "Larkspire eltavolitas",
+    "text": "Eltavolitod a Larkspire Windows klienst es a parancsikonjait?\n\nA szerveren levo "
+            "fiokod es egyenleged nem valtozik. A helyi bongeszoprofil megmarad.\nZard be "
+            "elotte a Larkspire ablakot.",
+    "buttons": ["YES", "NO"]}
+
+
+def error(text):
+    return {"caption": "Larkspire", "text": text, "buttons": ["OK"]}
+
+
+SAVE_FAILED = error("A Larkspire.exe mentese sikertelen. Ellenorizd az irasi jogot es a "
+                    "biztonsagi szoftver jelzeset.")
+CLIENT_LOCKED = error("A Larkspire.exe nem torolheto. Zard be a jatekot, majd probald ujra.")
+EDGE = r"C:\Program Files\Microsoft\Edge\Application\msedge.exe"
+
+
+def answered(*pairs):
+    return [dict(b, answer=a) for b, a in pairs]
+
+
+class Installed(Prefix):
+    """A prefix with the stand-in Edge and the installer in Downloads."""
+
+    def __init__(self):
+        super().__init__()
+        self.install_standin_edge(EDGE)
+        self.setup = self.put(DIST / "LarkspireSetup.exe",
+                              self.profile + r"\Downloads\LarkspireSetup.exe")
+        self.client = self.install_dir + r"\Larkspire.exe"
+        self.uninstaller = self.install_dir + r"\Uninstall.exe"
+        self.links = [self.desktop + r"\Larkspire.lnk",
+                      self.programs + r"\Larkspire\Larkspire.lnk",
+                      self.programs + r"\Larkspire\Uninstall Larkspire.lnk"]
+
+    def install(self, answers=("YES", "NO"), **kw):
+        return self.robot(f'"{self.setup}"', answers, **kw)
+
+    def uninstall(self, command=None, answers=("YES",), **kw):
+        return self.robot(command or f'"{self.uninstaller}" --uninstall', answers, **kw)
+
+    def wait_gone(self, path, seconds=15):
+        deadline = time.monotonic() + seconds
+        while self.exists(path) and time.monotonic() < deadline:
+            time.sleep(0.2)
+        return not self.exists(path)
+
+
+class InstallerEndToEnd(unittest.TestCase):
+    def assert_installed(self, p):
+        self.assertEqual(p.unix(p.client).read_bytes(), (DIST / "Larkspire.exe").read_bytes())
+        self.assertEqual(p.unix(p.uninstaller).read_bytes(),
+                         (DIST / "LarkspireSetup.exe").read_bytes())
+        self.assertFalse(p.exists(p.install_dir + r"\Larkspire.new"))
+
+    def test_install_start_and_uninstall_from_the_install_folder(self):
+        with Installed() as p:
+            boxes, code = p.install(["YES", "YES"])
+            self.assertEqual(boxes, answered((CONFIRM, "YES"), (START, "YES")))
+            self.assertEqual(code, 0)
+            self.assert_installed(p)
+            runs = p.browser_log(EDGE)
+            self.assertEqual([r["argv"] for r in runs], [expected_browser_argv(p, EDGE)])
+
+            for link, (target, args) in zip(p.links, [(p.client, ""), (p.client, ""),
+                                                      (p.uninstaller, "--uninstall")]):
+                self.assertEqual(p.shortcut(link), {
+                    "target": target, "arguments": args, "working_directory": p.install_dir,
+                    "description": "Larkspire - online multiplayer quiz",
+                    "icon": p.client, "icon_index": 0}, link)
+
+            self.assertEqual(p.registry_values(r"HKEY_CURRENT_USER" "\\" + UNINSTALL_KEY), {
+                "DisplayName": ("REG_SZ", "Larkspire Windows"),
+                "DisplayVersion": ("REG_SZ", "1.0.0"),
+                "Publisher": ("REG_SZ", "Larkspire"),
+                "InstallLocation": ("REG_SZ", p.install_dir),
+                "DisplayIcon": ("REG_SZ", p.client),
+                "UninstallString": ("REG_SZ", f'"{p.uninstaller}" --uninstall'),
+                "URLInfoAbout": ("REG_SZ", "https://larkspire.game"),
+                "NoModify": ("REG_DWORD", 1),
+                "NoRepair": ("REG_DWORD", 1)})
+
+            # As the Start-menu shortcut starts it: inside the install folder.
+            boxes, code = p.uninstall(cwd=p.install_dir)
+            self.assertEqual((boxes, code), (answered((REMOVE, "YES")), 0))
+            self.assertFalse(p.exists(p.client))
+            self.assertTrue(p.wait_gone(p.install_dir), "the delayed removal left the folder")
+            for link in p.links:
+                self.assertFalse(p.exists(link))
+            self.assertFalse(p.exists(p.programs + r"\Larkspire"))
+            self.assertIsNone(p.registry_values(r"HKEY_CURRENT_USER" "\\" + UNINSTALL_KEY))
+            self.assertTrue(p.exists(p.local + r"\Larkspire\BrowserProfile"))
+            self.assertTrue(p.exists(p.local + r"\Programs"))
+            self.assertTrue(p.exists(p.setup))
+
+            # A second uninstall, from the downloaded installer this time.
+            boxes, code = p.uninstall(f'"{p.setup}" --uninstall')
+            self.assertEqual((boxes, code), (answered((REMOVE, "YES")), 0))
+            time.sleep(3)
+            self.assertTrue(p.exists(p.setup), "only the installed Uninstall.exe is removed")
+
+    def test_repeats_and_declines(self):
+        with Installed() as p:
+            self.assertEqual(p.install(["NO"]), (answered((CONFIRM, "NO")), 0))
+            self.assertFalse(p.exists(p.install_dir))
+            self.assertEqual(p.install(["YES", "NO"]),
+                             (answered((CONFIRM, "YES"), (START, "NO")), 0))
+            self.assertEqual(p.browser_log(EDGE, wait=1), [])
+            p.unix(p.client).write_bytes(b"an older client")
+            self.assertEqual(p.install()[1], 0)
+            self.assert_installed(p)
+
+            # Run as the installed Uninstall.exe without the option: a full
+            # reinstall that leaves its own file alone.
+            p.unix(p.client).write_bytes(b"an older client")
+            before = p.unix(p.uninstaller).stat().st_mtime_ns
+            boxes, code = p.robot(f'"{p.uninstaller}"', ["YES", "NO"])
+            self.assertEqual((boxes, code), (answered((CONFIRM, "YES"), (START, "NO")), 0))
+            self.assert_installed(p)
+            self.assertEqual(p.unix(p.uninstaller).stat().st_mtime_ns, before)
+
+            # Mode selection is a case-sensitive substring of the command line.
+            boxes, _ = p.robot(f'"{p.setup}" --Uninstall', ["NO"])
+            self.assertEqual(boxes, answered((CONFIRM, "NO")))
+            boxes, code = p.robot(f'"{p.setup}" x--uninstallx', ["NO"])
+            self.assertEqual((boxes, code), (answered((REMOVE, "NO")), 0))
+            self.assert_installed(p)
+
+            # Removal from another current directory also takes the folder.
+            self.assertEqual(p.uninstall(cwd=p.profile)[1], 0)
+            self.assertTrue(p.wait_gone(p.install_dir))
+
+    def test_a_locked_client_is_kept_whole(self):
+        with Installed() as p:
+            self.assertEqual(p.install()[1], 0)
+            p.unix(p.client).write_bytes(b"an older client")
+            boxes, code = p.install(["YES", "OK"], lock=p.client)
+            self.assertEqual((boxes, code), (answered((CONFIRM, "YES"), (SAVE_FAILED, "OK")), 1))
+            self.assertEqual(p.unix(p.client).read_bytes(), b"an older client")
+            self.assertFalse(p.exists(p.install_dir + r"\Larkspire.new"))
+
+            boxes, code = p.uninstall(lock=p.client, answers=["YES", "OK"])
+            self.assertEqual((boxes, code),
+                             (answered((REMOVE, "YES"), (CLIENT_LOCKED, "OK")), 1))
+            for link in p.links:
+                self.assertTrue(p.exists(link))
+            self.assertIsNotNone(p.registry_values(r"HKEY_CURRENT_USER" "\\" + UNINSTALL_KEY))
+            self.assertTrue(p.exists(p.uninstaller))
+
+
+if __name__ == "__main__":
+    unittest.main()
