@@ -1,3 +1,5 @@
+set(LARKSPIRE_DIST_DIR ${PROJECT_SOURCE_DIR}/dist CACHE PATH "Where the executables go")
+
 # Compile and link settings shared by both shipped executables. Everything
 # that decides the PE image lives here.
 
@@ -28,7 +30,7 @@ set(CMAKE_CXX_STANDARD_LIBRARIES "")
 set(CMAKE_CXX_LINK_EXECUTABLE
     "<CMAKE_LINKER> <LINK_FLAGS> <OBJECTS> /out:<TARGET> <LINK_LIBRARIES>")
 
-# larkspire_executable(target ENTRY symbol DLLS dll... SOURCES src...)
+# larkspire_executable(target ENTRY symbol RESOURCES res DLLS dll... SOURCES src...)
 function(larkspire_executable target)
     cmake_parse_arguments(arg "" "ENTRY;RESOURCES" "DLLS;SOURCES" ${ARGN})
     add_executable(${target} ${arg_SOURCES})
@@ -39,9 +41,11 @@ function(larkspire_executable target)
         target_link_libraries(${target} PRIVATE ${LARKSPIRE_IMPORT_LIB_DIR}/lib${dll}.a)
     endforeach()
     if(arg_RESOURCES)
+        # lld-link converts a .res file given as input into the .rsrc section.
         target_link_options(${target} PRIVATE ${arg_RESOURCES})
         set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${arg_RESOURCES})
+        add_dependencies(${target} larkspire_resources)
     endif()
     set_target_properties(${target} PROPERTIES
-        RUNTIME_OUTPUT_DIRECTORY ${PROJECT_SOURCE_DIR}/dist)
+        RUNTIME_OUTPUT_DIRECTORY ${LARKSPIRE_DIST_DIR})
 endfunction()
