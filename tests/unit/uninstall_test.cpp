@@ -86,29 +86,6 @@ TEST_F(Uninstall, RemovesTheInstallAndHandsTheRestToAHiddenInterpreter)
     EXPECT_EQ(started.size(), 2u);
 }
 
-TEST_F(Uninstall, DeclineRemovesNothing)
-{
-    EXPECT_EQ(run({IDNO}), 0u);
-    EXPECT_TRUE(exists(installed(L"Larkspire.exe")));
-    EXPECT_TRUE(exists(sandbox.desktop + L"\\Larkspire.lnk"));
-    EXPECT_TRUE(started.empty());
-}
-
-TEST_F(Uninstall, LockedClientStopsBeforeAnythingIsRemoved)
-{
-    HANDLE held = CreateFileW(installed(L"Larkspire.exe").c_str(), GENERIC_READ, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(run({IDYES}), 1u);
-    CloseHandle(held);
-    EXPECT_EQ(boxes.shown,
-              (std::vector<RecordedBox>{
-                  uninstall_confirm,
-                  error_box(L"A Larkspire.exe nem torolheto. Zard be a jatekot, majd probald ujra.")}));
-    EXPECT_TRUE(exists(sandbox.desktop + L"\\Larkspire.lnk"));
-    EXPECT_TRUE(started.empty());
-}
-
 TEST_F(Uninstall, RemovalThatCannotBePreparedOrStartedFails)
 {
     {
