@@ -77,7 +77,7 @@ for size in (16, 32, 48, 256):
     if names != [b"IHDR", b"IDAT", b"IEND"]:
         problems.append(f"chunks are {[n.decode('latin-1') for n in names]}, "
                         "want exactly IHDR, IDAT, IEND")
-    else:
+    if names and names[0] == b"IHDR" and len(chunks[0][1]) == 13:
         w, h, depth, colour, comp, filt, interlace = struct.unpack(">IIBBBBB", chunks[0][1])
         if (w, h) != (size, size):
             problems.append(f"is {w}x{h}")
@@ -85,15 +85,18 @@ for size in (16, 32, 48, 256):
             problems.append(f"bit depth {depth}, colour type {colour}; want 8-bit RGBA (6)")
         if (comp, filt, interlace) != (0, 0, 0):
             problems.append(f"compression {comp}, filter method {filt}, interlace {interlace}")
-        try:
-            raw = zlib.decompress(chunks[1][1])
-        except zlib.error as e:
-            raw = b""
-            problems.append(f"IDAT does not inflate: {e}")
-        if raw and len(raw) != h * (w * 4 + 1):
-            problems.append("IDAT holds the wrong amount of pixel data")
-        elif raw and any(raw[y * (w * 4 + 1)] > 4 for y in range(h)):
-            problems.append("unknown scanline filter")
+        if names.count(b"IDAT") == 1 and not problems:
+            try:
+                raw = zlib.decompress(chunks[1][1])
+            except zlib.error as e:
+                raw = b""
+                problems.append(f"IDAT does not inflate: {e}")
+            if raw and len(raw) != h * (w * 4 + 1):
+                problems.append("IDAT holds the wrong amount of pixel data")
+            elif raw and any(raw[y * (w * 4 + 1)] > 4 for y in range(h)):
+                problems.append("unknown scanline filter")
+    else:
+        problems.append("no valid IHDR first")
     if problems:
         failed = True
         print(f"{path}: " + "; ".join(problems), file=sys.stderr)
