@@ -143,9 +143,14 @@ class Prefix:
             f'@="{command}"'])
 
     def shortcut(self, windows_path):
-        code, output = self.wine(self.tools + r"\lnkdump.exe", windows_path)
-        assert code == 0, output
-        return json.loads(output[output.index("{"):])
+        # Seen once under heavy load: the shell link object refused a file
+        # that read fine a moment later. A persistent fault still fails.
+        for attempt in range(3):
+            code, output = self.wine(self.tools + r"\lnkdump.exe", windows_path)
+            if code == 0:
+                return json.loads(output[output.index("{"):])
+            time.sleep(1)
+        raise AssertionError(output)
 
 
 def expected_browser_argv(prefix, edge):

@@ -11,14 +11,26 @@ int wmain(int argc, wchar_t **argv)
 {
     if (argc != 2)
         return 2;
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    HRESULT result = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     IShellLinkW *link = nullptr;
     IPersistFile *file = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                reinterpret_cast<void **>(&link))) ||
-        FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file))) ||
-        FAILED(file->Load(argv[1], STGM_READ))) {
-        std::printf("{\"error\": \"cannot load\"}\n");
+    const char *stage = "CoInitializeEx";
+    if (SUCCEEDED(result)) {
+        stage = "CoCreateInstance";
+        result = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                  reinterpret_cast<void **>(&link));
+    }
+    if (SUCCEEDED(result)) {
+        stage = "QueryInterface";
+        result = link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file));
+    }
+    if (SUCCEEDED(result)) {
+        stage = "Load";
+        result = file->Load(argv[1], STGM_READ);
+    }
+    if (FAILED(result)) {
+        std::printf("{\"error\": \"%s\", \"hresult\": \"0x%08lx\", \"attributes\": \"0x%lx\"}\n",
+                    stage, static_cast<unsigned long>(result), GetFileAttributesW(argv[1]));
         return 1;
     }
     wchar_t path[1024] = {}, arguments[1024] = {}, directory[1024] = {}, description[1024] = {},
