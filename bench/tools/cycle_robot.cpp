@@ -8,37 +8,11 @@
 // and a final line with the exit code, the microseconds until the end and
 // those until the started process exited.
 #include "../../tests/tools/json_out.h"
+#include "../../tests/tools/message_boxes.h"
 
 #include <cstdio>
-#include <string>
-#include <vector>
 
 namespace {
-
-std::vector<HWND> seen;
-HWND found;
-
-BOOL CALLBACK find_box(HWND window, LPARAM)
-{
-    wchar_t class_name[32] = {};
-    GetClassNameW(window, class_name, 32);
-    if (std::wstring(class_name) != L"#32770" || !IsWindowVisible(window))
-        return TRUE;
-    for (HWND old : seen)
-        if (old == window)
-            return TRUE;
-    found = window;
-    return FALSE;
-}
-
-int button_id(const std::wstring &name)
-{
-    if (name == L"YES") return IDYES;
-    if (name == L"NO") return IDNO;
-    if (name == L"OK") return IDOK;
-    if (name == L"CANCEL") return IDCANCEL;
-    return 0;
-}
 
 LONGLONG now()
 {
@@ -59,13 +33,11 @@ int wmain(int argc, wchar_t **argv)
         else if (arg == L"--until-gone" && i + 1 < argc) gone = argv[++i];
         else if (arg == L"--answer" && i + 1 < argc) answers.push_back(argv[++i]);
     }
-    wchar_t command_line[32768] = {};
-    if (GetEnvironmentVariableW(L"ROBOT_COMMAND", command_line, 32768) == 0) {
+    std::wstring command = command_from_environment(L"ROBOT_COMMAND");
+    if (command.empty()) {
         std::fprintf(stderr, "cycle_robot: ROBOT_COMMAND is not set\n");
         return 2;
     }
-    SetEnvironmentVariableW(L"ROBOT_COMMAND", nullptr);
-    std::wstring command = command_line;
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
 
@@ -78,6 +50,7 @@ int wmain(int argc, wchar_t **argv)
         std::printf("{\"start_error\": %lu}\n", GetLastError());
         return 2;
     }
+    BoxFinder finder;  // any process: see above
     size_t next_answer = 0;
     bool exited = false;
     LONGLONG exited_at = 0;
@@ -98,24 +71,20 @@ int wmain(int argc, wchar_t **argv)
             break;
         if (answered && tick % 10 != 0)
             continue;
-        found = nullptr;
-        EnumWindows(find_box, 0);
-        if (found == nullptr)
+        HWND box = next_message_box(finder);
+        if (box == nullptr)
             continue;
-        seen.push_back(found);
-        wchar_t caption[512] = {}, text[4096] = {};
-        GetWindowTextW(found, caption, 512);
-        GetDlgItemTextW(found, 0xFFFF, text, 4096);
+        BoxContent content = read_message_box(box);
         std::wstring answer = next_answer < answers.size() ? answers[next_answer++] : L"";
-        std::printf("{\"caption\": %s, \"text\": %s, \"answer\": %s}\n", json_string(caption).c_str(),
-                    json_string(text).c_str(), json_string(answer.c_str()).c_str());
+        std::printf("{\"caption\": %s, \"text\": %s, \"answer\": %s}\n",
+                    json_string(content.caption.c_str()).c_str(),
+                    json_string(content.text.c_str()).c_str(), json_string(answer.c_str()).c_str());
         int id = button_id(answer);
         if (id == 0) {
             std::printf("{\"unscripted_box\": true}\n");
             return 2;
         }
-        PostMessageW(found, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(GetDlgItem(found, id)));
+        press_button(box, id);
     }
     LONGLONG end = now();
     DWORD code = 0;
