@@ -54,25 +54,14 @@ int wmain(int argc, wchar_t **argv)
         return 2;
     }
 
-    HANDLE held = INVALID_HANDLE_VALUE;
-    if (!lock.empty()) {
-        // No sharing at all: neither delete, rename nor overwrite can touch it,
-        // as when the game is running from that file.
-        held = CreateFileW(lock.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (held == INVALID_HANDLE_VALUE) {
-            std::printf("{\"lock_error\": %lu}\n", GetLastError());
-            return 2;
-        }
-    }
-
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        cwd.empty() ? nullptr : cwd.c_str(), &startup, &process)) {
-        std::printf("{\"start_error\": %lu}\n", GetLastError());
+    HANDLE held;
+    if (!hold_exclusively(lock, held)) {
+        std::printf("{\"lock_error\": %lu}\n", GetLastError());
         return 2;
     }
+    PROCESS_INFORMATION process;
+    if (!start_command(command, cwd, process))
+        return 2;
     BoxFinder finder;
     finder.process_id = process.dwProcessId;
     DWORD waited = 0;

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -91,4 +92,31 @@ inline std::wstring command_from_environment(const wchar_t *name)
         return L"";
     SetEnvironmentVariableW(name, nullptr);
     return line;
+}
+
+// Holds a file open with no sharing at all, as a running game holds its own
+// image: neither delete, rename nor overwrite can touch it. An empty path
+// holds nothing; INVALID_HANDLE_VALUE then means success too.
+inline bool hold_exclusively(const std::wstring &path, HANDLE &held)
+{
+    held = INVALID_HANDLE_VALUE;
+    if (path.empty())
+        return true;
+    held = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    return held != INVALID_HANDLE_VALUE;
+}
+
+// Starts a command line in cwd (empty: ours) and prints {"start_error": n}
+// when Windows refuses.
+inline bool start_command(std::wstring command, const std::wstring &cwd,
+                          PROCESS_INFORMATION &process)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    process = {};
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                       cwd.empty() ? nullptr : cwd.c_str(), &startup, &process))
+        return true;
+    std::printf("{\"start_error\": %lu}\n", GetLastError());
+    return false;
 }
