@@ -12,6 +12,8 @@ set(LARKSPIRE_COMPILE_OPTIONS
     # directory; nothing here ever unwinds.
     -fno-asynchronous-unwind-tables -fno-unwind-tables
     -ffunction-sections -fdata-sections
+    # Nothing may run before the entry: no runtime would call it.
+    -Wglobal-constructors -Wexit-time-destructors
     -Wall -Wextra -Werror)
 
 set(LARKSPIRE_LINK_OPTIONS
