@@ -1,7 +1,7 @@
-// The compilers emit calls to memset and memcpy for struct initialisation
-// and copies even with builtins off. With no C runtime linked, these are the
-// only definitions. rep stosb/movsb keep them tiny and cannot be turned back
-// into a call to themselves by the optimiser.
+// Compilers may emit calls to memset and memcpy to zero or copy a structure,
+// whatever the source says. With no C runtime linked, these are the only
+// definitions. rep stosb/movsb keep them tiny, and the optimiser cannot turn
+// them back into a call to themselves.
 #include <stddef.h>
 
 extern "C" void *memset(void *destination, int value, size_t count)

@@ -12,8 +12,9 @@ struct RegistryTry {
     DWORD flags;
 };
 
-// Both views of both roots: a per-user Edge first, then the machine-wide one,
-// 32-bit view before 64-bit as the Edge installer registers itself there.
+// A per-user Edge first, then the machine-wide one. Both registry views are
+// read: on 64-bit Windows the App Paths entry may sit in either, depending on
+// the bitness of the setup that wrote it.
 constexpr RegistryTry registry_tries[] = {
     {false, RRF_RT_REG_SZ | RRF_SUBKEY_WOW6432KEY},
     {false, RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY},
