@@ -24,8 +24,9 @@ struct RecordedBox {
     bool operator==(const RecordedBox &) const = default;
 };
 
-// Every MessageBoxW call is recorded here and answered from `answers`; a box
-// with no answer left fails the test and gets IDCANCEL.
+// Every MessageBoxW call is recorded here. A box with only an OK button is
+// answered IDOK; a question takes the next of `answers`, and a question with
+// no answer left fails the test and gets IDCANCEL.
 struct BoxScript {
     std::vector<RecordedBox> shown;
     std::deque<int> answers;
