@@ -41,15 +41,10 @@ int wmain(int argc, wchar_t **argv)
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
 
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
+    PROCESS_INFORMATION process;
     LONGLONG start = now();
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        cwd.empty() ? nullptr : cwd.c_str(), &startup, &process)) {
-        std::printf("{\"start_error\": %lu}\n", GetLastError());
+    if (!start_command(command, cwd, process))
         return 2;
-    }
     BoxFinder finder;  // any process: see above
     size_t next_answer = 0;
     bool exited = false;

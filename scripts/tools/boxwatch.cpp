@@ -48,19 +48,8 @@ int wmain(int argc, wchar_t **argv)
     const DWORD limit = 120000;
     std::string content;
 
-    std::wstring command = command_from_environment(L"BOXWATCH_COMMAND");
-    if (command.empty()) {
-        std::fprintf(stderr, "boxwatch: BOXWATCH_COMMAND is not set\n");
-        return 2;
-    }
-
-    HANDLE held;
-    if (!hold_exclusively(lock, held)) {
-        std::printf("{\"lock_error\": %lu}\n", GetLastError());
-        return 2;
-    }
     PROCESS_INFORMATION process;
-    if (!start_command(command, cwd, process))
+    if (!start_from_environment(L"BOXWATCH_COMMAND", cwd, lock, process))
         return 2;
     BoxFinder finder;
     finder.process_id = process.dwProcessId;
@@ -88,9 +77,7 @@ int wmain(int argc, wchar_t **argv)
         BoxContent box = read_message_box(found);
         RECT rect = {};
         GetWindowRect(found, &rect);
-        std::string buttons;
-        for (const std::wstring &name : box.buttons)
-            buttons += (buttons.empty() ? "" : ", ") + json_string(name.c_str());
+        std::string buttons = json_list(box.buttons);
         std::printf("{\"box\": %zu, \"caption\": %s, \"text\": %s, \"buttons\": [%s], "
                     "\"rect\": [%ld, %ld, %ld, %ld]}\n",
                     finder.seen.size(), json_string(box.caption.c_str()).c_str(),
@@ -111,12 +98,6 @@ int wmain(int argc, wchar_t **argv)
         press_button(found, id);
         waited = 0;
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    std::printf("{\"exit\": %lu}\n", code);
-    std::fflush(stdout);
-    if (held != INVALID_HANDLE_VALUE)
-        CloseHandle(held);
+    report_exit(process);
     return 0;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 inline std::string utf8(const wchar_t *text)
 {
@@ -37,4 +38,13 @@ inline std::string json_string(const wchar_t *text)
         }
     }
     return out + "\"";
+}
+
+// The names as the items of a JSON array, without the brackets.
+inline std::string json_list(const std::vector<std::wstring> &names)
+{
+    std::string out;
+    for (const std::wstring &name : names)
+        out += (out.empty() ? "" : ", ") + json_string(name.c_str());
+    return out;
 }

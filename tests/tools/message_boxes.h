@@ -120,3 +120,32 @@ inline bool start_command(std::wstring command, const std::wstring &cwd,
     std::printf("{\"start_error\": %lu}\n", GetLastError());
     return false;
 }
+
+// Starts the command line held in the environment variable, in cwd (empty:
+// ours), after taking lock (empty: none) exclusively. The lock handle stays
+// open until this tool exits, which closes it. Prints why it failed.
+inline bool start_from_environment(const wchar_t *variable, const std::wstring &cwd,
+                                   const std::wstring &lock, PROCESS_INFORMATION &process)
+{
+    std::wstring command = command_from_environment(variable);
+    if (command.empty()) {
+        std::fprintf(stderr, "%ls is not set\n", variable);
+        return false;
+    }
+    HANDLE held;
+    if (!hold_exclusively(lock, held)) {
+        std::printf("{\"lock_error\": %lu}\n", GetLastError());
+        return false;
+    }
+    return start_command(command, cwd, process);
+}
+
+// Waits for the started process and prints its {"exit": code} line.
+inline void report_exit(const PROCESS_INFORMATION &process)
+{
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    std::printf("{\"exit\": %lu}\n", code);
+    std::fflush(stdout);
+}

@@ -17,19 +17,8 @@ int wmain(int argc, wchar_t **argv)
         else if (arg == L"--lock") lock = argv[++i];
         else if (arg == L"--answer") answers.push_back(argv[++i]);
     }
-    std::wstring command = command_from_environment(L"ROBOT_COMMAND");
-    if (command.empty()) {
-        std::fprintf(stderr, "robot: ROBOT_COMMAND is not set\n");
-        return 2;
-    }
-
-    HANDLE held;
-    if (!hold_exclusively(lock, held)) {
-        std::printf("{\"lock_error\": %lu}\n", GetLastError());
-        return 2;
-    }
     PROCESS_INFORMATION process;
-    if (!start_command(command, cwd, process))
+    if (!start_from_environment(L"ROBOT_COMMAND", cwd, lock, process))
         return 2;
     BoxFinder finder;
     finder.process_id = process.dwProcessId;
@@ -46,9 +35,7 @@ int wmain(int argc, wchar_t **argv)
             continue;
         Sleep(100);  // a box is visible before it has finished laying itself out
         BoxContent content = read_message_box(box);
-        std::string buttons;
-        for (const std::wstring &name : content.buttons)
-            buttons += (buttons.empty() ? "" : ", ") + json_string(name.c_str());
+        std::string buttons = json_list(content.buttons);
         std::wstring answer = next_answer < answers.size() ? answers[next_answer++] : L"";
         std::printf("{\"caption\": %s, \"text\": %s, \"buttons\": [%s], \"answer\": %s}\n",
                     json_string(content.caption.c_str()).c_str(),
@@ -63,11 +50,6 @@ int wmain(int argc, wchar_t **argv)
         }
         press_button(box, id);
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    std::printf("{\"exit\": %lu}\n", code);
-    if (held != INVALID_HANDLE_VALUE)
-        CloseHandle(held);
+    report_exit(process);
     return 0;
 }
