@@ -14,7 +14,6 @@ each comparison alternate within one run and share one prefix, so they meet
 the same machine state.
 """
 import argparse
-import json
 import os
 import shutil
 import statistics
@@ -28,7 +27,7 @@ import pefile
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/e2e"))
-from winerig import APP_PATHS, DIST, UNINSTALL_KEY, Prefix, expected_browser_argv  # noqa: E402
+from winerig import APP_PATHS, DIST, UNINSTALL_KEY, Prefix, expected_browser_argv, json_events  # noqa: E402
 
 OUT = ROOT / "build/bench"
 TOOLS = OUT / "tools"
@@ -116,10 +115,9 @@ def nsis_archive_size(exe):
 
 def run_json(prefix, program, *args, env=None):
     code, output = prefix.wine(program, *args, env=env, timeout=None)
-    events = [json.loads(line) for line in output.splitlines() if line.startswith("{")]
     if code != 0:
         raise RuntimeError(f"{program} failed ({code}):\n{output}")
-    return events
+    return json_events(output)
 
 
 def time_launch(rounds, warmup):

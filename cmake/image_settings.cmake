@@ -1,7 +1,7 @@
-set(LARKSPIRE_DIST_DIR ${PROJECT_SOURCE_DIR}/dist CACHE PATH "Where the executables go")
-
 # Compile and link settings shared by both shipped executables. Everything
 # that decides the PE image lives here.
+
+set(LARKSPIRE_DIST_DIR ${PROJECT_SOURCE_DIR}/dist CACHE PATH "Where the executables go")
 
 set(LARKSPIRE_COMPILE_OPTIONS
     -Os

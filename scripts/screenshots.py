@@ -129,15 +129,6 @@ class Desk(Prefix):
         return [winerig.PREFIX_SCRIPT, "run", self.path, "env", "DISPLAY=" + self.screen.name,
                 "wine", *map(str, args)]
 
-    def wine(self, *args, timeout=120, env=None):
-        with tempfile.TemporaryFile() as output:
-            done = subprocess.run(
-                self.command(*args), stdin=subprocess.DEVNULL, stdout=output,
-                stderr=subprocess.STDOUT, timeout=timeout, start_new_session=True,
-                env=dict(os.environ, **(env or {})))
-            output.seek(0)
-            return done.returncode, output.read().decode("utf-8", "replace")
-
     def start(self, args, output, env=None):
         return subprocess.Popen(
             self.command(*args), stdin=subprocess.DEVNULL, stdout=output,

@@ -20,6 +20,11 @@ APP_PATHS = r"Software\Microsoft\Windows\CurrentVersion\App Paths\msedge.exe"
 UNINSTALL_KEY = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\LarkspireDesktop"
 
 
+def json_events(output):
+    """The JSON lines among a test tool's output."""
+    return [json.loads(line) for line in output.splitlines() if line.startswith("{")]
+
+
 class Prefix:
     def __init__(self):
         self.work = Path(tempfile.mkdtemp(prefix="larkspire-e2e."))
@@ -64,11 +69,15 @@ class Prefix:
         shutil.copyfile(source, target)
         return windows_path
 
+    def command(self, *args):
+        """The host command line that runs one Windows program in this prefix."""
+        return [PREFIX_SCRIPT, "run", self.path, "wine", *map(str, args)]
+
     def wine(self, *args, timeout=120, env=None):
         """Runs one Windows program; returns (exit code, output text)."""
         with tempfile.TemporaryFile() as output:
             done = subprocess.run(
-                [PREFIX_SCRIPT, "run", self.path, "wine", *map(str, args)],
+                self.command(*args),
                 stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT,
                 timeout=timeout, start_new_session=True, env=dict(os.environ, **(env or {})))
             output.seek(0)
@@ -87,7 +96,7 @@ class Prefix:
         if lock:
             args += ["--lock", lock]
         code, output = self.wine(*args, env={"ROBOT_COMMAND": command_line})
-        events = [json.loads(line) for line in output.splitlines() if line.startswith("{")]
+        events = json_events(output)
         exits = [e["exit"] for e in events if "exit" in e]
         assert code == 0 and len(exits) == 1, output
         return [e for e in events if "caption" in e], exits[0]
