@@ -5,6 +5,8 @@
 
 #include <objbase.h>
 
+WideBuffer uninstaller_mark;
+
 namespace {
 
 constexpr const wchar_t *confirm_text =
@@ -70,6 +72,21 @@ void write_client()
         fail_and_drop_staging(save_failed_text);
 }
 
+void copy_uninstaller()
+{
+    if (CopyFileW(layout.self_path.text, layout.uninstaller_exe.text, FALSE) == 0)
+        fail(copy_failed_text);
+    // CopyFileW copies alternate data streams, so the browser's download mark
+    // on the installer would make every uninstall from the shell meet the
+    // warning for a file from the internet. The deletion is not consulted: a
+    // volume without streams, or a copy that carried no mark, has nothing to
+    // delete. The name always fits (install_dir comes from a shell folder),
+    // but a cut-off name would be Uninstall.exe itself, so it is checked.
+    if (buffer_copy(uninstaller_mark, layout.uninstaller_exe.text) &&
+        buffer_append(uninstaller_mark, L":Zone.Identifier"))
+        DeleteFileW(uninstaller_mark.text);
+}
+
 bool make_shortcuts()
 {
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)))
@@ -97,9 +114,8 @@ void install_client()
 
     // Run as the installed Uninstall.exe without the option, the installer
     // reinstalls from its own image and must not copy itself onto itself.
-    if (!wide_equal(layout.self_path.text, layout.uninstaller_exe.text) &&
-        CopyFileW(layout.self_path.text, layout.uninstaller_exe.text, FALSE) == 0)
-        fail(copy_failed_text);
+    if (!wide_equal(layout.self_path.text, layout.uninstaller_exe.text))
+        copy_uninstaller();
 
     bool shortcuts_ok = make_shortcuts();
     RegistrationResult registration = register_uninstall_entry();

@@ -8,6 +8,7 @@
 extern const unsigned char ClientImage[];
 extern const unsigned ClientImageSize;
 
+extern WideBuffer uninstaller_mark;   // uninstaller_exe:Zone.Identifier, the download mark
 extern WideBuffer uninstall_command;  // "<uninstaller_exe>" --uninstall
 extern WideBuffer system_dir;         // the Windows system directory
 extern WideBuffer cmd_path;           // system_dir\cmd.exe

@@ -28,6 +28,8 @@ def error(text):
 SAVE_FAILED = error("A Larkspire.exe mentese sikertelen. Ellenorizd az irasi jogot es a "
                     "biztonsagi szoftver jelzeset.")
 CLIENT_LOCKED = error("A Larkspire.exe nem torolheto. Zard be a jatekot, majd probald ujra.")
+# What a browser writes into the Zone.Identifier stream of a download.
+ZONE_MARK = b"[ZoneTransfer]\r\nZoneId=3\r\n"
 EDGE = r"C:\Program Files\Microsoft\Edge\Application\msedge.exe"
 
 
@@ -122,18 +124,26 @@ class InstallerEndToEnd(unittest.TestCase):
             self.assertEqual(p.install(["YES", "NO"]),
                              (answered((CONFIRM, "YES"), (START, "NO")), 0))
             self.assertEqual(p.browser_log(EDGE, wait=1), [])
+            # Wine keeps a stream name as a plain file of that name, so a
+            # download mark that CopyFileW carried over can be planted.
+            mark = p.uninstaller + ":Zone.Identifier"
+            p.unix(mark).write_bytes(ZONE_MARK)
             p.unix(p.client).write_bytes(b"an older client")
             self.assertEqual(p.install()[1], 0)
             self.assert_installed(p)
+            self.assertFalse(p.exists(mark), "the copied uninstaller keeps the download mark")
 
             # Run as the installed Uninstall.exe without the option: a full
-            # reinstall that leaves its own file alone.
+            # reinstall that leaves its own file, and whatever it carries, alone.
+            p.unix(mark).write_bytes(ZONE_MARK)
             p.unix(p.client).write_bytes(b"an older client")
             before = p.unix(p.uninstaller).stat().st_mtime_ns
             boxes, code = p.robot(f'"{p.uninstaller}"', ["YES", "NO"])
             self.assertEqual((boxes, code), (answered((CONFIRM, "YES"), (START, "NO")), 0))
             self.assert_installed(p)
             self.assertEqual(p.unix(p.uninstaller).stat().st_mtime_ns, before)
+            self.assertTrue(p.exists(mark))
+            p.unix(mark).unlink()  # or the delayed, non-recursive rd below keeps the folder
 
             # Mode selection is a case-sensitive substring of the command line.
             boxes, _ = p.robot(f'"{p.setup}" --Uninstall', ["NO"])

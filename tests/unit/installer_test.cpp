@@ -8,6 +8,7 @@ DECLARE_IMPORT(WriteFile);
 DECLARE_IMPORT(FlushFileBuffers);
 DECLARE_IMPORT(MoveFileExW);
 DECLARE_IMPORT(CopyFileW);
+DECLARE_IMPORT(DeleteFileW);
 DECLARE_IMPORT(GetModuleFileNameW);
 DECLARE_IMPORT(CoInitializeEx);
 DECLARE_IMPORT(CoCreateInstance);
@@ -270,6 +271,46 @@ TEST_F(InstallerFlow, InstalledUninstallerReinstallsWithoutCopyingItself)
     module_path = install_dir() + L"\\uninstall.exe";
     boxes = {};
     EXPECT_EQ(run({IDYES}), 1u);
+}
+
+// The install steps around the uninstaller copy, in the order they ran.
+std::vector<std::wstring> steps;
+BOOL WINAPI logged_copy(LPCWSTR from, LPCWSTR to, BOOL fail_if_exists)
+{
+    steps.push_back(L"copy " + std::wstring(to));
+    return real_CopyFileW(from, to, fail_if_exists);
+}
+BOOL WINAPI logged_delete(LPCWSTR path)
+{
+    steps.push_back(L"delete " + std::wstring(path));
+    return real_DeleteFileW(path);
+}
+HRESULT WINAPI logged_com(LPVOID reserved, DWORD model)
+{
+    steps.push_back(L"shortcuts");
+    return real_CoInitializeEx(reserved, model);
+}
+
+TEST_F(InstallerFlow, DownloadMarkIsDroppedFromTheCopiedUninstallerOnly)
+{
+    PATCH_IMPORT(CopyFileW, logged_copy);
+    PATCH_IMPORT(DeleteFileW, logged_delete);
+    PATCH_IMPORT(CoInitializeEx, logged_com);
+    const std::wstring uninstaller = installed(L"Uninstall.exe");
+    steps.clear();
+    EXPECT_EQ(run({IDYES, IDNO}), 0u);
+    EXPECT_EQ(steps, (std::vector<std::wstring>{L"copy " + uninstaller,
+                                                L"delete " + uninstaller + L":Zone.Identifier",
+                                                L"shortcuts"}));
+
+    // Running as the installed Uninstall.exe, nothing is copied and the file
+    // it runs from is left as it is.
+    PATCH_IMPORT(GetModuleFileNameW, fake_module_name);
+    module_path = uninstaller;
+    steps.clear();
+    boxes = {};
+    EXPECT_EQ(run({IDYES, IDNO}), 0u);
+    EXPECT_EQ(steps, std::vector<std::wstring>{L"shortcuts"});
 }
 
 }  // namespace
