@@ -1,7 +1,8 @@
 # Compile and link settings shared by both shipped executables. Everything
 # that decides the PE image lives here.
 
-set(LARKSPIRE_DIST_DIR ${PROJECT_SOURCE_DIR}/dist CACHE PATH "Where the executables go")
+set(LARKSPIRE_DIST_DIR ${PROJECT_SOURCE_DIR}/dist CACHE PATH
+    "Where the linker writes the executables; scripts/build copies them on to dist/")
 
 set(LARKSPIRE_COMPILE_OPTIONS
     -Os

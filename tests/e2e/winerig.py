@@ -14,7 +14,7 @@ from pathlib import Path, PureWindowsPath
 
 ROOT = Path(os.environ.get("LARKSPIRE_ROOT", Path(__file__).resolve().parents[2]))
 TOOLS = Path(os.environ.get("LARKSPIRE_TOOLS", ROOT / "build/tests/tests"))
-DIST = ROOT / "dist"
+DIST = Path(os.environ.get("LARKSPIRE_DIST", ROOT / "dist"))
 PREFIX_SCRIPT = ROOT / "scripts/wine-prefix"
 APP_PATHS = r"Software\Microsoft\Windows\CurrentVersion\App Paths\msedge.exe"
 UNINSTALL_KEY = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\LarkspireDesktop"

@@ -9,7 +9,10 @@ from pathlib import Path
 import pefile
 
 ROOT = Path(os.environ.get("LARKSPIRE_ROOT", Path(__file__).resolve().parents[2]))
-DIST = ROOT / "dist"
+DIST = Path(os.environ.get("LARKSPIRE_DIST", ROOT / "dist"))
+# A signed release may differ only where signing must change the image: the
+# security directory, the certificate table it points to, and the checksum.
+SIGNED = os.environ.get("LARKSPIRE_SIGNED") == "1"
 ICONS = ROOT / "packaging/icon"
 COMMON_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "advapi32.dll"}
 EXPECTED = {"Larkspire.exe": COMMON_DLLS, "LarkspireSetup.exe": COMMON_DLLS | {"ole32.dll"}}
@@ -76,7 +79,8 @@ class ImageSettings(unittest.TestCase):
                 self.assertTrue(fh.Characteristics & 0x0020, "large-address aware")
                 self.assertEqual((oh.SizeOfStackReserve, oh.SizeOfStackCommit), (1 << 20, 4096))
                 self.assertEqual((oh.SizeOfHeapReserve, oh.SizeOfHeapCommit), (1 << 20, 4096))
-                self.assertEqual((fh.TimeDateStamp, oh.CheckSum), (0, 0))
+                self.assertEqual(fh.TimeDateStamp, 0)
+                self.assertEqual(oh.CheckSum, pe.generate_checksum() if SIGNED else 0)
                 self.assertEqual((oh.SectionAlignment, oh.FileAlignment), (4096, 512))
                 self.assertEqual(pe.DIRECTORY_ENTRY_RESOURCE.struct.TimeDateStamp, 0)
 
@@ -92,7 +96,8 @@ class ImageSettings(unittest.TestCase):
                 # the IAT inside .rdata; it adds no data of its own.
                 self.assertEqual(present - {"IMAGE_DIRECTORY_ENTRY_IAT"},
                                  {"IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_RESOURCE",
-                                  "IMAGE_DIRECTORY_ENTRY_BASERELOC"})
+                                  "IMAGE_DIRECTORY_ENTRY_BASERELOC"} |
+                                 ({"IMAGE_DIRECTORY_ENTRY_SECURITY"} if SIGNED else set()))
                 dlls = {e.dll.decode().lower() for e in pe.DIRECTORY_ENTRY_IMPORT}
                 self.assertEqual(dlls, EXPECTED[name])
                 entry = pe.OPTIONAL_HEADER.AddressOfEntryPoint

@@ -1,0 +1,131 @@
+"""Test keys, a timestamp authority and the signed release, all made at test
+time: no key is ever committed, and the authority answers on loopback only.
+
+    python3 signing.py WORK    makes WORK/keys and the signed release in WORK/dist
+"""
+import http.server
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+from pathlib import Path
+
+ROOT = Path(os.environ.get("LARKSPIRE_ROOT", Path(__file__).resolve().parents[2]))
+HERE = Path(__file__).resolve().parent
+# Shell characters, so that a password passed through a shell unquoted breaks.
+PASSWORD = "pass word & more!"
+
+TSA_CONFIG = """\
+[tsa]
+default_tsa = larkspire_test_tsa
+[larkspire_test_tsa]
+serial = {serial}
+signer_digest = sha256
+default_policy = 1.3.6.1.4.1.4146.2.3
+digests = sha256, sha384, sha512
+accuracy = secs:1
+ess_cert_id_alg = sha256
+"""
+
+
+def run(*args, cwd=None, env=None):
+    done = subprocess.run(args, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True)
+    if done.returncode != 0:
+        raise RuntimeError(f"{' '.join(map(str, args))} failed:\n{done.stdout}{done.stderr}")
+    return done.stdout
+
+
+def make_keys(keys):
+    """A throwaway root CA; a code-signing certificate it issued, with its key
+    in publisher.pfx under PASSWORD; and a timestamp authority it issued."""
+    keys.mkdir(parents=True, exist_ok=True)
+
+    def openssl(*args):
+        run("openssl", *args, cwd=keys, env=dict(os.environ, LARKSPIRE_SIGN_PASSWORD=PASSWORD))
+
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "root.key",
+            "-out", "root.pem", "-days", "3650", "-subj", "/CN=Larkspire Test Root",
+            "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    for serial, name, usage in ((2, "publisher", "codeSigning"),
+                                (3, "tsa", "critical,timeStamping")):
+        (keys / f"{name}.ext").write_text("basicConstraints=CA:FALSE\n"
+                                          "keyUsage=critical,digitalSignature\n"
+                                          f"extendedKeyUsage={usage}\n")
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key",
+                "-out", f"{name}.csr", "-subj", f"/CN=Larkspire Test {name}")
+        openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "root.pem", "-CAkey", "root.key",
+                "-set_serial", str(serial), "-days", "3650", "-extfile", f"{name}.ext",
+                "-out", f"{name}.pem")
+    openssl("pkcs12", "-export", "-inkey", "publisher.key", "-in", "publisher.pem",
+            "-certfile", "root.pem", "-out", "publisher.pfx",
+            "-passout", "env:LARKSPIRE_SIGN_PASSWORD")
+    (keys / "tsa-chain.pem").write_bytes((keys / "tsa.pem").read_bytes() +
+                                         (keys / "root.pem").read_bytes())
+    (keys / "tsa.serial").write_text("01\n")
+    (keys / "tsa.cnf").write_text(TSA_CONFIG.format(serial=keys / "tsa.serial"))
+
+
+class TimestampAuthority:
+    """An RFC 3161 timestamp server on 127.0.0.1 that answers each query with
+    `openssl ts -reply`, signed by the test authority."""
+
+    def __init__(self, keys):
+        lock = threading.Lock()
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                query = self.rfile.read(int(self.headers["Content-Length"]))
+                with lock, tempfile.TemporaryDirectory() as work:
+                    Path(work, "query").write_bytes(query)
+                    run("openssl", "ts", "-reply", "-config", keys / "tsa.cnf",
+                        "-queryfile", Path(work, "query"), "-inkey", keys / "tsa.key",
+                        "-signer", keys / "tsa.pem", "-chain", keys / "root.pem",
+                        "-out", Path(work, "reply"))
+                    reply = Path(work, "reply").read_bytes()
+                self.send_response(200)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(reply)))
+                self.end_headers()
+                self.wfile.write(reply)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.server.server_address[1]}"
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def build(*args, env=None):
+    """Runs scripts/build with the test password; returns the finished process."""
+    return subprocess.run(
+        [ROOT / "scripts/build", *map(str, args)], stdin=subprocess.DEVNULL,
+        capture_output=True, text=True,
+        env={**os.environ, "LARKSPIRE_SIGN_PASSWORD": PASSWORD, **(env or {})})
+
+
+def make_release(work):
+    """Keys, then the signed release with a timestamp, as a publisher builds it."""
+    shutil.rmtree(work, ignore_errors=True)
+    make_keys(work / "keys")
+    with TimestampAuthority(work / "keys") as authority:
+        done = build("--sign", work / "keys/publisher.pfx", "--timestamp", authority.url,
+                     "--dist", work / "dist", "--build-dir", work / "build")
+    (work / "release.log").write_text(done.stdout + done.stderr)
+    if done.returncode != 0:
+        sys.exit(f"the signed build failed:\n{done.stdout}{done.stderr}")
+
+
+if __name__ == "__main__":
+    make_release(Path(sys.argv[1]))

@@ -1,0 +1,176 @@
+"""The signed release: signatures, the client the installer carries, what
+signing changes in the image, reproducibility, and failures that must leave
+dist/ as it was."""
+import os
+import shutil
+import struct
+import subprocess
+import time
+import unittest
+from pathlib import Path
+
+import pefile
+
+from signing import PASSWORD, ROOT, build
+
+WORK = Path(os.environ["LARKSPIRE_SIGNING_WORK"])
+KEYS = WORK / "keys"
+RELEASE = WORK / "dist"
+EXECUTABLES = ("Larkspire.exe", "LarkspireSetup.exe")
+SIGN_IN_PLACE = Path(__file__).resolve().parent / "sign_in_place.sh"
+
+
+def osslsigncode(*args):
+    done = subprocess.run(["osslsigncode", *map(str, args)], stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True)
+    return done.returncode, done.stdout + done.stderr
+
+
+def without_checksum(image):
+    at = struct.unpack_from("<I", image, 0x3C)[0] + 4 + 20 + 64
+    return image[:at] + bytes(4) + image[at + 4:]
+
+
+def embedded_image(setup):
+    """The executable stored in the installer's data, cut out by its own
+    headers: up to its last section, or its certificate table if signed."""
+    at = 0
+    while True:
+        at = setup.index(b"MZ", at + 1)
+        header = struct.unpack_from("<I", setup, at + 0x3C)[0]
+        if setup[at + header:at + header + 4] == b"PE\0\0":
+            break
+    pe = pefile.PE(data=setup[at:], fast_load=True)
+    end = max(s.PointerToRawData + s.SizeOfRawData for s in pe.sections)
+    security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[4]
+    if security.Size:
+        end = max(end, security.VirtualAddress + security.Size)
+    return setup[at:at + end]
+
+
+def folder_bytes(folder):
+    return {p.name: p.read_bytes() for p in sorted(folder.iterdir())}
+
+
+class SignedRelease(unittest.TestCase):
+    def assert_verifies(self, path, timestamp=True):
+        code, output = osslsigncode("verify", "-CAfile", KEYS / "root.pem",
+                                    "-TSA-CAfile", KEYS / "root.pem", "-in", path)
+        self.assertEqual(code, 0, output)
+        self.assertIn("Signature verification: ok", output)
+        self.assertEqual("Timestamp Server Signature verification: ok" in output, timestamp,
+                         output)
+
+    def test_both_verify_against_the_root_with_their_timestamp(self):
+        for name in EXECUTABLES:
+            with self.subTest(name):
+                self.assert_verifies(RELEASE / name)
+                code, output = osslsigncode("verify", "-CAfile", KEYS / "root.pem",
+                                            "-in", RELEASE / name)
+                self.assertIn("Text description: Larkspire Windows", output)
+                self.assertIn("URL description: https://larkspire.game", output)
+        sums = (RELEASE / "SHA256SUMS").read_text()
+        code = subprocess.run(["sha256sum", "--check", "--strict", "--quiet"], cwd=RELEASE,
+                              input=sums, text=True).returncode
+        self.assertEqual(code, 0)
+        self.assertEqual([line.split()[1] for line in sums.splitlines()], list(EXECUTABLES))
+
+    def test_the_installer_carries_the_signed_client(self):
+        client = (RELEASE / "Larkspire.exe").read_bytes()
+        extracted = embedded_image((RELEASE / "LarkspireSetup.exe").read_bytes())
+        self.assertEqual(extracted, client)
+        copy = WORK / "extracted-client.exe"
+        copy.write_bytes(extracted)
+        self.assert_verifies(copy)
+
+    def test_removing_the_signature_gives_back_the_unsigned_images(self):
+        # The client against the default unsigned build in dist/; the
+        # installer against its own link, which carries the signed client.
+        for signed, unsigned in ((RELEASE / "Larkspire.exe", ROOT / "dist/Larkspire.exe"),
+                                 (RELEASE / "LarkspireSetup.exe",
+                                  WORK / "build/unsigned/LarkspireSetup.exe")):
+            with self.subTest(signed.name):
+                stripped = WORK / f"stripped-{signed.name}"
+                stripped.unlink(missing_ok=True)
+                code, output = osslsigncode("remove-signature", "-in", signed, "-out", stripped)
+                self.assertEqual(code, 0, output)
+                self.assertEqual(without_checksum(stripped.read_bytes()),
+                                 without_checksum(unsigned.read_bytes()))
+
+    def test_signing_again_gives_the_same_bytes_and_no_command_line_holds_the_password(self):
+        # osslsigncode is seen through a wrapper that records every command
+        # line it is given, as ps would show them.
+        wrapper, argv_log = WORK / "wrapper", WORK / "wrapper/argv.log"
+        wrapper.mkdir(exist_ok=True)
+        argv_log.write_text("")
+        (wrapper / "osslsigncode").write_text(
+            f'#!/bin/sh\nprintf "%s\\n" "$*" >>"{argv_log}"\n'
+            f'exec {shutil.which("osslsigncode")} "$@"\n')
+        (wrapper / "osslsigncode").chmod(0o755)
+        path = {"PATH": f"{wrapper}:{os.environ['PATH']}"}
+        # No timestamp: the signing time is fixed, so is the signature.
+        outputs = []
+        for attempt in ("again-1", "again-2"):
+            done = build("--sign", KEYS / "publisher.pfx", "--dist", WORK / attempt,
+                         "--build-dir", WORK / "scratch", env=path)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            outputs.append(folder_bytes(WORK / attempt))
+        self.assertEqual(outputs[0], outputs[1])
+        for name in EXECUTABLES:
+            self.assert_verifies(WORK / "again-1" / name, timestamp=False)
+        command_lines = argv_log.read_text()
+        self.assertEqual(command_lines.count("sign -pkcs12"), 4, command_lines)
+        self.assertNotIn(PASSWORD, command_lines)
+
+    def test_a_sign_command_signs_each_file_in_place(self):
+        env = {"KEYS": str(KEYS), "SOURCE_DATE_EPOCH": str(int(time.time()))}
+        done = build("--sign-command", f"sh {SIGN_IN_PLACE}", "--dist", WORK / "by-command",
+                     "--build-dir", WORK / "scratch", env=env)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        for name in EXECUTABLES:
+            self.assert_verifies(WORK / "by-command" / name)
+        self.assertEqual(embedded_image((WORK / "by-command/LarkspireSetup.exe").read_bytes()),
+                         (WORK / "by-command/Larkspire.exe").read_bytes())
+
+    def test_failures_name_the_cause_and_leave_dist_as_it_was(self):
+        dist = WORK / "kept"
+        shutil.rmtree(dist, ignore_errors=True)
+        shutil.copytree(RELEASE, dist)
+        before = folder_bytes(dist)
+        pfx = KEYS / "publisher.pfx"
+        client = WORK / "scratch/unsigned/Larkspire.exe"
+        setup = WORK / "scratch/unsigned/LarkspireSetup.exe"
+        refuse_setup = f'case "$1" in *Setup.exe) echo "the signing server refused" >&2; ' \
+                       f'exit 1;; esac; sh {SIGN_IN_PLACE} "$1"; :'
+        cases = [
+            ("a wrong password", ["--sign", pfx], {"LARKSPIRE_SIGN_PASSWORD": "not " + PASSWORD},
+             f"signing {client} failed: Failed to parse PKCS#12 file: {pfx} (Wrong password?)"),
+            ("a missing key", ["--sign", KEYS / "missing.pfx"], {},
+             f"cannot read the signing key {KEYS / 'missing.pfx'}"),
+            ("an unreachable timestamp server",
+             ["--sign", pfx, "--timestamp", "http://127.0.0.1:1"], {},
+             f"signing {client} failed: HTTP failure: Failed to get data from "
+             "http://127.0.0.1:1"),
+            ("a sign command that exits 1", ["--sign-command", "exit 1"], {},
+             f"signing {client} failed: the signer exited with status 1"),
+            ("a sign command that signs nothing", ["--sign-command", "true"], {},
+             f"signing {client} failed: the signed file carries no signature"),
+            ("a sign command that fails on the installer", ["--sign-command", refuse_setup],
+             {"KEYS": str(KEYS), "SOURCE_DATE_EPOCH": str(int(time.time()))},
+             f"signing {setup} failed: the signing server refused"),
+        ]
+        for name, args, env, line in cases:
+            with self.subTest(name):
+                done = build(*args, "--dist", dist, "--build-dir", WORK / "scratch", env=env)
+                self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+                self.assertEqual(done.stderr, f"scripts/build: {line}\n")
+                self.assertNotIn(PASSWORD, done.stdout + done.stderr)
+                self.assertEqual(folder_bytes(dist), before)
+
+    def test_the_password_stays_out_of_the_output(self):
+        self.assertNotIn(PASSWORD, (WORK / "release.log").read_text())
+        self.assertIn("Signed LarkspireSetup.exe", (WORK / "release.log").read_text())
+
+
+if __name__ == "__main__":
+    unittest.main()
