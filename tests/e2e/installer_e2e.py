@@ -64,12 +64,15 @@ class Installed(Prefix):
         return not self.exists(path)
 
 
-class InstallerEndToEnd(unittest.TestCase):
+class InstallerTestCase(unittest.TestCase):
     def assert_installed(self, p):
         self.assertEqual(p.unix(p.client).read_bytes(), (DIST / "Larkspire.exe").read_bytes())
         self.assertEqual(p.unix(p.uninstaller).read_bytes(),
                          (DIST / "LarkspireSetup.exe").read_bytes())
         self.assertFalse(p.exists(p.install_dir + r"\Larkspire.new"))
+
+
+class InstallerEndToEnd(InstallerTestCase):
 
     def test_install_start_and_uninstall_from_the_install_folder(self):
         with Installed() as p:
