@@ -38,11 +38,13 @@ def answered(*pairs):
 
 
 class Installed(Prefix):
-    """A prefix with the stand-in Edge and the installer in Downloads."""
+    """A prefix with the installer in Downloads and, unless edge is False,
+    the stand-in Edge."""
 
-    def __init__(self):
+    def __init__(self, edge=True):
         super().__init__()
-        self.install_standin_edge(EDGE)
+        if edge:
+            self.install_standin_edge(EDGE)
         self.setup = self.put(DIST / "LarkspireSetup.exe",
                               self.profile + r"\Downloads\LarkspireSetup.exe")
         self.client = self.install_dir + r"\Larkspire.exe"
@@ -62,6 +64,19 @@ class Installed(Prefix):
         while self.exists(path) and time.monotonic() < deadline:
             time.sleep(0.2)
         return not self.exists(path)
+
+
+def registration(p):
+    return {
+        "DisplayName": ("REG_SZ", "Larkspire Windows"),
+        "DisplayVersion": ("REG_SZ", "1.0.0"),
+        "Publisher": ("REG_SZ", "Larkspire"),
+        "InstallLocation": ("REG_SZ", p.install_dir),
+        "DisplayIcon": ("REG_SZ", p.client),
+        "UninstallString": ("REG_SZ", f'"{p.uninstaller}" --uninstall'),
+        "URLInfoAbout": ("REG_SZ", "https://larkspire.game"),
+        "NoModify": ("REG_DWORD", 1),
+        "NoRepair": ("REG_DWORD", 1)}
 
 
 class InstallerTestCase(unittest.TestCase):
@@ -90,16 +105,8 @@ class InstallerEndToEnd(InstallerTestCase):
                     "description": "Larkspire - online multiplayer quiz",
                     "icon": p.client, "icon_index": 0}, link)
 
-            self.assertEqual(p.registry_values(r"HKEY_CURRENT_USER" "\\" + UNINSTALL_KEY), {
-                "DisplayName": ("REG_SZ", "Larkspire Windows"),
-                "DisplayVersion": ("REG_SZ", "1.0.0"),
-                "Publisher": ("REG_SZ", "Larkspire"),
-                "InstallLocation": ("REG_SZ", p.install_dir),
-                "DisplayIcon": ("REG_SZ", p.client),
-                "UninstallString": ("REG_SZ", f'"{p.uninstaller}" --uninstall'),
-                "URLInfoAbout": ("REG_SZ", "https://larkspire.game"),
-                "NoModify": ("REG_DWORD", 1),
-                "NoRepair": ("REG_DWORD", 1)})
+            self.assertEqual(p.registry_values(r"HKEY_CURRENT_USER" "\\" + UNINSTALL_KEY),
+                             registration(p))
 
             # As the Start-menu shortcut starts it: inside the install folder.
             boxes, code = p.uninstall(cwd=p.install_dir)
