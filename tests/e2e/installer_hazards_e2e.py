@@ -1,9 +1,10 @@
 """The real dist/LarkspireSetup.exe under Wine, on a machine that holds a
-leftover staging file or no Edge."""
+leftover staging file, no Edge, or a DLL planted beside the installer."""
 import unittest
 
-from installer_e2e import CONFIRM, START, Installed, InstallerTestCase, answered, registration
-from winerig import DIST, EDGE_MISSING, UNINSTALL_KEY
+from installer_e2e import (CONFIRM, REMOVE, START, Installed, InstallerTestCase, answered,
+                           registration)
+from winerig import DIST, EDGE_MISSING, TOOLS, UNINSTALL_KEY
 
 
 class InstallerHazards(InstallerTestCase):
@@ -27,6 +28,29 @@ class InstallerHazards(InstallerTestCase):
                 self.assertTrue(p.exists(link), link)
             self.assertEqual(p.registry_values(r"HKEY_CURRENT_USER" "\\" + UNINSTALL_KEY),
                              registration(p))
+
+    def test_the_installer_loads_no_dll_from_its_own_folder(self):
+        # Windows looks in a program's own folder first for a DLL that is no
+        # KnownDLL, and so does Wine for one whose load order puts native
+        # first. A message box loads uxtheme.dll once the entry has run.
+        native_first = {"LARKSPIRE_DLL_OVERRIDES": "uxtheme=n,b"}
+        with Installed() as p:
+            downloads = p.profile + r"\Downloads"
+            p.put(TOOLS / "uxtheme.dll", downloads + r"\uxtheme.dll")
+            control = p.put(TOOLS / "plain_box.exe", downloads + r"\plain_box.exe")
+            mark = p.unix(downloads + r"\uxtheme.dll.loaded")
+
+            def loaders():
+                return mark.read_text(encoding="utf-8").splitlines() if mark.exists() else []
+
+            self.assertEqual(p.install(["NO"], env=native_first), (answered((CONFIRM, "NO")), 0))
+            self.assertEqual(loaders(), [])
+            boxes, code = p.uninstall(f'"{p.setup}" --uninstall', ["NO"], env=native_first)
+            self.assertEqual((boxes, code), (answered((REMOVE, "NO")), 0))
+            self.assertEqual(loaders(), [])
+            # The same box from the same folder, without the restriction.
+            self.assertEqual(p.robot(f'"{control}"', ["OK"], env=native_first)[1], 0)
+            self.assertEqual(loaders(), [control])
 
 
 if __name__ == "__main__":

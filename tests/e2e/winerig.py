@@ -83,8 +83,9 @@ class Prefix:
             output.seek(0)
             return done.returncode, output.read().decode("utf-8", "replace")
 
-    def robot(self, command_line, answers=(), cwd=None, lock=None):
-        """Starts command_line and answers its message boxes in order.
+    def robot(self, command_line, answers=(), cwd=None, lock=None, env=None):
+        """Starts command_line and answers its message boxes in order; env
+        adds variables to the host environment of the run.
 
         Returns (boxes, exit code); each box is a dict with caption, text,
         buttons and the answer given."""
@@ -95,7 +96,7 @@ class Prefix:
             args += ["--cwd", cwd]
         if lock:
             args += ["--lock", lock]
-        code, output = self.wine(*args, env={"ROBOT_COMMAND": command_line})
+        code, output = self.wine(*args, env=dict(env or {}, ROBOT_COMMAND=command_line))
         events = json_events(output)
         exits = [e["exit"] for e in events if "exit" in e]
         assert code == 0 and len(exits) == 1, output
