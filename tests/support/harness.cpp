@@ -1,4 +1,5 @@
 #include "tests/support/harness.h"
+#include "tests/tools/json_out.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,18 @@ int WINAPI scripted_message_box(HWND owner, LPCWSTR text, LPCWSTR caption, UINT 
     int answer = boxes.answers.front();
     boxes.answers.pop_front();
     return answer;
+}
+
+std::string printable(const std::wstring &text)
+{
+    return json_string(text.c_str());
+}
+
+void PrintTo(const RecordedBox &box, std::ostream *out)
+{
+    *out << "{owner " << static_cast<const void *>(box.owner) << ", text " << printable(box.text)
+         << ", caption " << printable(box.caption) << ", style 0x" << std::hex << box.style
+         << std::dec << "}";
 }
 
 RecordedBox error_box(const std::wstring &text)

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <deque>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,11 @@ struct RecordedBox {
     UINT style;
     bool operator==(const RecordedBox &) const = default;
 };
+// GoogleTest shows a failing comparison through the PrintTo beside the type,
+// instead of the bytes of the record.
+void PrintTo(const RecordedBox &box, std::ostream *out);
+// A text as the printers show it: quoted UTF-8, line breaks escaped.
+std::string printable(const std::wstring &text);
 
 // Every MessageBoxW call is recorded here. A box with only an OK button is
 // answered IDOK; a question takes the next of `answers`, and a question with

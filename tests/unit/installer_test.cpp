@@ -198,6 +198,17 @@ struct ValueWrite {
     DWORD bytes;
     bool operator==(const ValueWrite &) const = default;
 };
+void PrintTo(const ValueWrite &write, std::ostream *out)
+{
+    *out << "{" << printable(write.name) << ", ";
+    if (write.type == REG_SZ)
+        *out << "REG_SZ";
+    else if (write.type == REG_DWORD)
+        *out << "REG_DWORD";
+    else
+        *out << "type " << write.type;
+    *out << ", " << printable(write.text) << ", " << write.bytes << " bytes}";
+}
 std::vector<ValueWrite> value_writes;
 std::wstring failing_value;
 LSTATUS WINAPI recording_set_value(HKEY key, LPCWSTR name, DWORD reserved, DWORD type,

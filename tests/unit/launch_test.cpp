@@ -24,6 +24,18 @@ struct RegistryRead {
     DWORD bytes;
     bool operator==(const RegistryRead &) const = default;
 };
+void PrintTo(const RegistryRead &read, std::ostream *out)
+{
+    *out << "{";
+    if (read.root == HKEY_CURRENT_USER)
+        *out << "HKEY_CURRENT_USER";
+    else if (read.root == HKEY_LOCAL_MACHINE)
+        *out << "HKEY_LOCAL_MACHINE";
+    else
+        *out << "root " << static_cast<const void *>(read.root);
+    *out << ", " << printable(read.key) << ", flags 0x" << std::hex << read.flags << std::dec
+         << ", " << read.bytes << " bytes}";
+}
 std::vector<RegistryRead> registry_reads;
 std::vector<std::wstring> registry_answers;  // one per try; empty means not found
 
