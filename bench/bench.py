@@ -8,7 +8,7 @@ c) a full install and a full uninstall, ours against the NSIS peer, with a
    robot answering every message box at once.
 
 Timings are taken inside the prefix with QueryPerformanceCounter by the
-helpers in bench/tools (built by scripts/bench into build/bench/tools), so
+rig's helpers (rig/tools, built by scripts/bench with the others), so
 Wine's own start-up of the measuring program is not counted. The variants of
 each comparison alternate within one run and share one prefix, so they meet
 the same machine state.
@@ -19,20 +19,16 @@ import shutil
 import statistics
 import struct
 import subprocess
-import sys
 import time
 from pathlib import Path
 
 import pefile
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests/e2e"))
-sys.path.insert(0, str(ROOT / "tests/signing"))
-from winerig import APP_PATHS, DIST, UNINSTALL_KEY, Prefix, expected_browser_argv, json_events  # noqa: E402
-from signing import make_release  # noqa: E402
+from rig.prefix import (APP_PATHS, DIST, ROOT, TOOLS, UNINSTALL_KEY, Prefix, driver_options,
+                        expected_browser_argv, json_events)
+from rig.signing import make_release
 
 OUT = ROOT / "build/bench"
-TOOLS = OUT / "tools"
 NSIS_SCRIPT = ROOT / "bench/peers/larkspire.nsi"
 EDGE = r"C:\Program Files\Microsoft\Edge\Application\msedge.exe"
 BENCH_DIR = r"C:\bench"
@@ -156,13 +152,7 @@ class Product:
 
 
 def cycle_robot(p, command, answers, cwd=None, until_gone=None):
-    args = []
-    for answer in answers:
-        args += ["--answer", answer]
-    if cwd:
-        args += ["--cwd", cwd]
-    if until_gone:
-        args += ["--until-gone", until_gone]
+    args = driver_options(answers, cwd=cwd, until_gone=until_gone)
     events = run_json(p, BENCH_DIR + r"\cycle_robot.exe", *args, env={"ROBOT_COMMAND": command})
     boxes = [e for e in events if "caption" in e]
     end = events[-1]

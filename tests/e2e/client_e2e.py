@@ -1,7 +1,18 @@
 """The real dist/Larkspire.exe under Wine, with a stand-in msedge.exe."""
 import unittest
 
-from winerig import DIST, EDGE_MISSING, Prefix, box, expected_browser_argv, APP_PATHS
+from rig.prefix import APP_PATHS, DIST, Prefix, expected_browser_argv
+
+EDGE_MISSING = {
+    "caption": "Larkspire - Microsoft Edge",
+    "text": "A Larkspire Windows klienshez Microsoft Edge szukseges.\n\n"
+            "Megnyitod a Microsoft hivatalos letoltesi oldalat?",
+    "buttons": ["YES", "NO"],
+}
+
+
+def box(expected, answer):
+    return dict(expected, answer=answer)
 
 
 def reg_path(path):

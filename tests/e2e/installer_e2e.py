@@ -2,7 +2,7 @@
 import time
 import unittest
 
-from winerig import DIST, UNINSTALL_KEY, Prefix, expected_browser_argv
+from rig.prefix import DIST, UNINSTALL_KEY, Prefix, expected_browser_argv
 
 CONFIRM = {
     "caption": "Larkspire telepito",

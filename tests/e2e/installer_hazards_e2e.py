@@ -4,7 +4,8 @@ import unittest
 
 from installer_e2e import (CONFIRM, REMOVE, START, Installed, InstallerTestCase, answered,
                            registration)
-from winerig import DIST, EDGE_MISSING, TOOLS, UNINSTALL_KEY
+from client_e2e import EDGE_MISSING
+from rig.prefix import DIST, TOOLS, UNINSTALL_KEY
 
 
 class InstallerHazards(InstallerTestCase):

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pefile
 
-from signing import PASSWORD, ROOT, build
+from rig.signing import PASSWORD, ROOT, build
 
 WORK = Path(os.environ["LARKSPIRE_SIGNING_WORK"])
 KEYS = WORK / "keys"

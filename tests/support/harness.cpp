@@ -1,5 +1,5 @@
 #include "tests/support/harness.h"
-#include "tests/tools/json_out.h"
+#include "rig/tools/json_out.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 """Test keys, a timestamp authority and the signed release, all made at test
 time: no key is ever committed, and the authority answers on loopback only.
 
-    python3 signing.py WORK    makes WORK/keys and the signed release in WORK/dist
+    python3 -m rig.signing WORK    makes WORK/keys and the signed release in WORK/dist
 """
 import http.server
 import os
@@ -12,8 +12,7 @@ import tempfile
 import threading
 from pathlib import Path
 
-ROOT = Path(os.environ.get("LARKSPIRE_ROOT", Path(__file__).resolve().parents[2]))
-HERE = Path(__file__).resolve().parent
+ROOT = Path(os.environ.get("LARKSPIRE_ROOT", Path(__file__).resolve().parents[1]))
 # Shell characters, so that a password passed through a shell unquoted breaks.
 PASSWORD = "pass word & more!"
 

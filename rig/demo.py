@@ -1,11 +1,8 @@
 """Shows the client and the installer at work in a throwaway Wine prefix and
 prints what a player would see and what lands on disk and in the registry."""
-import sys
 import time
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests/e2e"))
-from winerig import APP_PATHS, DIST, UNINSTALL_KEY, Prefix  # noqa: E402
+from rig.prefix import APP_PATHS, DIST, UNINSTALL_KEY, Prefix
 
 EDGE = r"C:\Program Files\Microsoft\Edge\Application\msedge.exe"
 

@@ -1,5 +1,5 @@
 // Times one install or uninstall inside the prefix while answering its
-// message boxes at once, the way tests/tools/robot.exe does but with no pause.
+// message boxes at once, the way robot.exe does but with no pause.
 //   ROBOT_COMMAND=<command line> cycle_robot.exe [--cwd DIR] [--until-gone PATH] [--answer YES|NO]...
 // Unlike robot.exe it answers boxes of any process: the NSIS uninstaller
 // hands over to a copy of itself in %TEMP% and shows its question from there.
@@ -7,8 +7,8 @@
 // and, with --until-gone, PATH no longer exists. Prints one JSON line per box
 // and a final line with the exit code, the microseconds until the end and
 // those until the started process exited.
-#include "../../tests/tools/json_out.h"
-#include "../../tests/tools/message_boxes.h"
+#include "json_out.h"
+#include "message_boxes.h"
 
 #include <cstdio>
 
@@ -25,14 +25,9 @@ LONGLONG now()
 
 int wmain(int argc, wchar_t **argv)
 {
-    std::wstring cwd, gone;
-    std::vector<std::wstring> answers;
-    for (int i = 1; i < argc; ++i) {
-        std::wstring arg = argv[i];
-        if (arg == L"--cwd" && i + 1 < argc) cwd = argv[++i];
-        else if (arg == L"--until-gone" && i + 1 < argc) gone = argv[++i];
-        else if (arg == L"--answer" && i + 1 < argc) answers.push_back(argv[++i]);
-    }
+    DriverOptions options = read_driver_options(argc, argv, 1);
+    const std::wstring &cwd = options.cwd, &gone = options.until_gone;
+    const std::vector<std::wstring> &answers = options.answers;
     std::wstring command = command_from_environment(L"ROBOT_COMMAND");
     if (command.empty()) {
         std::fprintf(stderr, "cycle_robot: ROBOT_COMMAND is not set\n");

@@ -5,8 +5,8 @@
 // button named in it (YES, NO or OK); at the end it prints {"exit": code}.
 // The command comes from the environment so that it reaches CreateProcessW
 // exactly as written, quotes included.
-#include "../../tests/tools/json_out.h"
-#include "../../tests/tools/message_boxes.h"
+#include "json_out.h"
+#include "message_boxes.h"
 
 #include <cstdio>
 
@@ -39,20 +39,15 @@ int wmain(int argc, wchar_t **argv)
         std::fprintf(stderr, "usage: boxwatch.exe DIR [--cwd DIR] [--lock FILE]\n");
         return 2;
     }
-    std::wstring dir = argv[1], cwd, lock;
-    for (int i = 2; i + 1 < argc; ++i) {
-        std::wstring arg = argv[i];
-        if (arg == L"--cwd") cwd = argv[++i];
-        else if (arg == L"--lock") lock = argv[++i];
-    }
+    std::wstring dir = argv[1];
+    DriverOptions options = read_driver_options(argc, argv, 2);
     const DWORD limit = 120000;
     std::string content;
 
     PROCESS_INFORMATION process;
-    if (!start_from_environment(L"BOXWATCH_COMMAND", cwd, lock, process))
-        return 2;
     BoxFinder finder;
-    finder.process_id = process.dwProcessId;
+    if (!start_from_environment(L"BOXWATCH_COMMAND", options, process, finder))
+        return 2;
     DWORD waited = 0;
     while (WaitForSingleObject(process.hProcess, 50) == WAIT_TIMEOUT) {
         waited += 50;

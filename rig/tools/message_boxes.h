@@ -121,11 +121,34 @@ inline bool start_command(std::wstring command, const std::wstring &cwd,
     return false;
 }
 
-// Starts the command line held in the environment variable, in cwd (empty:
-// ours), after taking lock (empty: none) exclusively. The lock handle stays
-// open until this tool exits, which closes it. Prints why it failed.
-inline bool start_from_environment(const wchar_t *variable, const std::wstring &cwd,
-                                   const std::wstring &lock, PROCESS_INFORMATION &process)
+// The "--name value" options the box drivers take, from argv[first] on.
+struct DriverOptions {
+    std::wstring cwd;                  // --cwd: the started program's current directory
+    std::wstring lock;                 // --lock: a file held exclusively meanwhile
+    std::wstring until_gone;           // --until-gone: a path whose removal ends the run
+    std::vector<std::wstring> answers; // --answer, once per box: YES, NO or OK
+};
+
+// Any other argument is passed over.
+inline DriverOptions read_driver_options(int argc, wchar_t **argv, int first)
+{
+    DriverOptions options;
+    for (int i = first; i + 1 < argc; ++i) {
+        std::wstring name = argv[i];
+        if (name == L"--cwd") options.cwd = argv[++i];
+        else if (name == L"--lock") options.lock = argv[++i];
+        else if (name == L"--until-gone") options.until_gone = argv[++i];
+        else if (name == L"--answer") options.answers.push_back(argv[++i]);
+    }
+    return options;
+}
+
+// Starts the command line held in the environment variable, in the options'
+// current directory, after taking their lock exclusively, and aims finder at
+// the started process's boxes. The lock handle stays open until this tool
+// exits, which closes it. Prints why it failed.
+inline bool start_from_environment(const wchar_t *variable, const DriverOptions &options,
+                                   PROCESS_INFORMATION &process, BoxFinder &finder)
 {
     std::wstring command = command_from_environment(variable);
     if (command.empty()) {
@@ -133,11 +156,14 @@ inline bool start_from_environment(const wchar_t *variable, const std::wstring &
         return false;
     }
     HANDLE held;
-    if (!hold_exclusively(lock, held)) {
+    if (!hold_exclusively(options.lock, held)) {
         std::printf("{\"lock_error\": %lu}\n", GetLastError());
         return false;
     }
-    return start_command(command, cwd, process);
+    if (!start_command(command, options.cwd, process))
+        return false;
+    finder.process_id = process.dwProcessId;
+    return true;
 }
 
 // Waits for the started process and prints its {"exit": code} line.

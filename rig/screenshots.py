@@ -15,13 +15,9 @@ import tempfile
 import time
 from pathlib import Path, PureWindowsPath
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests/e2e"))
-import winerig  # noqa: E402
-from winerig import APP_PATHS, DIST, Prefix  # noqa: E402
+from rig.prefix import APP_PATHS, DIST, PREFIX_SCRIPT, ROOT, TOOLS, Prefix, driver_options
 
 OUT = Path(os.environ.get("LARKSPIRE_SCREENSHOTS", ROOT / "docs/screenshots"))
-HELPERS = ROOT / "build/screenshots"
 WINE_FONTS = Path("/usr/share/wine/fonts")
 # A common player's screen. The Wine desktop fills it exactly, so the window
 # rectangles the helpers report are the screen's own pixel coordinates.
@@ -109,7 +105,7 @@ class Desk(Prefix):
         for font in WINE_FONTS.iterdir():
             shutil.copyfile(font, fonts / font.name)
         for helper in ("boxwatch.exe", "shortcutview.exe"):
-            self.put(HELPERS / helper, HANDSHAKE + "\\" + helper)
+            self.put(TOOLS / helper, HANDSHAKE + "\\" + helper)
         self.import_registry([
             r"[HKEY_CURRENT_USER\Software\Wine\Drivers]", '"Graphics"="x11"',
             # One desktop window: Wine draws the frames itself, as Windows
@@ -121,12 +117,12 @@ class Desk(Prefix):
         self.stop()
 
     def stop(self):
-        subprocess.run([winerig.PREFIX_SCRIPT, "stop", self.path], stdin=subprocess.DEVNULL)
+        subprocess.run([PREFIX_SCRIPT, "stop", self.path], stdin=subprocess.DEVNULL)
 
     def command(self, *args):
-        # scripts/wine-prefix clears DISPLAY for the tests; env hands ours back
+        # rig/wine-prefix clears DISPLAY for the tests; env hands ours back
         # to Wine alone.
-        return [winerig.PREFIX_SCRIPT, "run", self.path, "env", "DISPLAY=" + self.screen.name,
+        return [PREFIX_SCRIPT, "run", self.path, "env", "DISPLAY=" + self.screen.name,
                 "wine", *map(str, args)]
 
     def start(self, args, output, env=None):
@@ -147,11 +143,7 @@ class Desk(Prefix):
         handshake = self.unix(HANDSHAKE)
         for old in handshake.glob("answer-*"):
             old.unlink()
-        args = [HANDSHAKE + r"\boxwatch.exe", HANDSHAKE]
-        if cwd:
-            args += ["--cwd", cwd]
-        if lock:
-            args += ["--lock", lock]
+        args = [HANDSHAKE + r"\boxwatch.exe", HANDSHAKE, *driver_options(cwd=cwd, lock=lock)]
         log = self.work / "boxwatch.log"
         with open(log, "wb") as output:
             process = self.start(args, output, env={"BOXWATCH_COMMAND": command})
@@ -343,7 +335,7 @@ def client_icon_count():
 
 
 def main():
-    missing = [h for h in ("boxwatch.exe", "shortcutview.exe") if not (HELPERS / h).exists()]
+    missing = [h for h in ("boxwatch.exe", "shortcutview.exe") if not (TOOLS / h).exists()]
     if missing:
         sys.exit(f"build {', '.join(missing)} first (scripts/screenshots does)")
     screen = Screen()

@@ -1,6 +1,6 @@
 """Runs the real dist/ executables in throwaway Wine prefixes.
 
-Each Prefix is cloned from the template that scripts/wine-prefix boots. Wine
+Each Prefix is cloned from the template that rig/wine-prefix boots. Wine
 processes are started with their standard handles on files, never on a
 pipe: Wine's services inherit them and would keep the caller waiting.
 """
@@ -12,12 +12,25 @@ import tempfile
 import time
 from pathlib import Path, PureWindowsPath
 
-ROOT = Path(os.environ.get("LARKSPIRE_ROOT", Path(__file__).resolve().parents[2]))
-TOOLS = Path(os.environ.get("LARKSPIRE_TOOLS", ROOT / "build/tests/tests"))
+ROOT = Path(os.environ.get("LARKSPIRE_ROOT", Path(__file__).resolve().parents[1]))
+# The helper programs, as `cmake --build --preset tests --target rig` builds them.
+TOOLS = Path(os.environ.get("LARKSPIRE_TOOLS", ROOT / "build/tests/rig"))
 DIST = Path(os.environ.get("LARKSPIRE_DIST", ROOT / "dist"))
-PREFIX_SCRIPT = ROOT / "scripts/wine-prefix"
+PREFIX_SCRIPT = Path(__file__).resolve().parent / "wine-prefix"
 APP_PATHS = r"Software\Microsoft\Windows\CurrentVersion\App Paths\msedge.exe"
 UNINSTALL_KEY = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\LarkspireDesktop"
+
+
+def driver_options(answers=(), cwd=None, lock=None, until_gone=None):
+    """The arguments that the box drivers (robot.exe, cycle_robot.exe,
+    boxwatch.exe) read with read_driver_options."""
+    args = []
+    for answer in answers:
+        args += ["--answer", answer]
+    for name, value in (("--cwd", cwd), ("--lock", lock), ("--until-gone", until_gone)):
+        if value:
+            args += [name, value]
+    return args
 
 
 def json_events(output):
@@ -89,14 +102,9 @@ class Prefix:
 
         Returns (boxes, exit code); each box is a dict with caption, text,
         buttons and the answer given."""
-        args = [self.tools + r"\robot.exe"]
-        for answer in answers:
-            args += ["--answer", answer]
-        if cwd:
-            args += ["--cwd", cwd]
-        if lock:
-            args += ["--lock", lock]
-        code, output = self.wine(*args, env=dict(env or {}, ROBOT_COMMAND=command_line))
+        args = driver_options(answers, cwd=cwd, lock=lock)
+        code, output = self.wine(self.tools + r"\robot.exe", *args,
+                                 env=dict(env or {}, ROBOT_COMMAND=command_line))
         events = json_events(output)
         exits = [e["exit"] for e in events if "exit" in e]
         assert code == 0 and len(exits) == 1, output
@@ -168,15 +176,3 @@ def expected_browser_argv(prefix, edge):
             "--app=https://play.larkspire.game/login?client=windows",
             "--user-data-dir=" + prefix.local + r"\Larkspire\BrowserProfile",
             "--window-size=1440,900", "--no-first-run", "--no-default-browser-check"]
-
-
-EDGE_MISSING = {
-    "caption": "Larkspire - Microsoft Edge",
-    "text": "A Larkspire Windows klienshez Microsoft Edge szukseges.\n\n"
-            "Megnyitod a Microsoft hivatalos letoltesi oldalat?",
-    "buttons": ["YES", "NO"],
-}
-
-
-def box(expected, answer):
-    return dict(expected, answer=answer)

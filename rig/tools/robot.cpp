@@ -9,19 +9,12 @@
 
 int wmain(int argc, wchar_t **argv)
 {
-    std::wstring cwd, lock;
-    std::vector<std::wstring> answers;
-    for (int i = 1; i + 1 < argc; ++i) {
-        std::wstring arg = argv[i];
-        if (arg == L"--cwd") cwd = argv[++i];
-        else if (arg == L"--lock") lock = argv[++i];
-        else if (arg == L"--answer") answers.push_back(argv[++i]);
-    }
+    DriverOptions options = read_driver_options(argc, argv, 1);
+    const std::vector<std::wstring> &answers = options.answers;
     PROCESS_INFORMATION process;
-    if (!start_from_environment(L"ROBOT_COMMAND", cwd, lock, process))
-        return 2;
     BoxFinder finder;
-    finder.process_id = process.dwProcessId;
+    if (!start_from_environment(L"ROBOT_COMMAND", options, process, finder))
+        return 2;
     size_t next_answer = 0;
     for (DWORD waited = 0; WaitForSingleObject(process.hProcess, 50) == WAIT_TIMEOUT;) {
         // A box that no script answers would wait forever; so would a hang.
