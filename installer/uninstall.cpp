@@ -40,9 +40,13 @@ RemovalOutcome schedule_self_removal()
 
     // With more than two quotes after /c, cmd.exe strips the first and the
     // last one, which here are the enclosing pair, and runs the text as is.
+    // /v:off because DelayedExpansion=1 under Software\Microsoft\Command
+    // Processor (HKCU or HKLM, set by a user or a policy) would otherwise make
+    // cmd.exe expand !name! and drop a lone ! in the already expanded paths:
+    // a profile such as C:\Users\Jo! would send del and rd somewhere else.
     (void)buffer_copy(removal_command, L"\"");
     (void)buffer_append(removal_command, cmd_path.text);
-    (void)buffer_append(removal_command, L"\" /d /q /c \"");
+    (void)buffer_append(removal_command, L"\" /d /q /v:off /c \"");
     (void)buffer_append(removal_command, removal_script);
     (void)buffer_append(removal_command, L"\"");
 

@@ -73,7 +73,7 @@ TEST_F(Uninstall, RemovesTheInstallAndHandsTheRestToAHiddenInterpreter)
     ASSERT_EQ(started.size(), 1u);
     EXPECT_EQ(started[0].application, sys + L"\\cmd.exe");
     EXPECT_EQ(started[0].command,
-              L"\"" + sys + L"\\cmd.exe\" /d /q /c \"\"%LS_DELAY_134%\" -n 3 127.0.0.1 >nul & "
+              L"\"" + sys + L"\\cmd.exe\" /d /q /v:off /c \"\"%LS_DELAY_134%\" -n 3 127.0.0.1 >nul & "
               L"del /f /q \"%LS_UNINSTALL_EXE_134%\" & rd \"%LS_UNINSTALL_DIR_134%\"\"");
     EXPECT_EQ(started[0].flags, DWORD(CREATE_NO_WINDOW));
     EXPECT_EQ(started[0].directory, sys) << "never the install folder, which it removes";
