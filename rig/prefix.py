@@ -117,11 +117,16 @@ class Prefix:
         assert code == 0, output
 
     def registry_values(self, key):
-        """Exports one key with regedit and returns {name: (type, data)}."""
+        """Exports one key and returns {name: (type, data)}, or None when the
+        key does not exist.
+
+        reg.exe, a console program, reports a missing key on its standard
+        error and exits 1 on every Wine version; regedit /e of a missing key
+        never returns on Wine 10."""
         out = self.work / "export.reg"
         out.unlink(missing_ok=True)
-        self.wine("regedit", "/e", f"Z:{out}".replace("/", "\\"), key)
-        if not out.exists():
+        code, _ = self.wine("reg", "export", key, f"Z:{out}".replace("/", "\\"), "/y")
+        if code != 0 or not out.exists():
             return None
         text = out.read_bytes().decode("utf-16")
         values = {}
