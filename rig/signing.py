@@ -38,8 +38,11 @@ def run(*args, cwd=None, env=None):
 
 
 def make_keys(keys):
-    """A throwaway root CA; a code-signing certificate it issued, with its key
-    in publisher.pfx under PASSWORD; and a timestamp authority it issued."""
+    """A throwaway root CA and, all issued by it: a code-signing certificate
+    with its key in publisher.pfx under PASSWORD, and the same key and
+    certificate in nopass.pfx with no password; a second code-signing
+    certificate and key, another publisher, in other.pfx under PASSWORD; and
+    a timestamp authority."""
     keys.mkdir(parents=True, exist_ok=True)
 
     def openssl(*args):
@@ -50,7 +53,8 @@ def make_keys(keys):
             "-addext", "basicConstraints=critical,CA:TRUE",
             "-addext", "keyUsage=critical,keyCertSign,cRLSign")
     for serial, name, usage in ((2, "publisher", "codeSigning"),
-                                (3, "tsa", "critical,timeStamping")):
+                                (3, "tsa", "critical,timeStamping"),
+                                (4, "other", "codeSigning")):
         (keys / f"{name}.ext").write_text("basicConstraints=CA:FALSE\n"
                                           "keyUsage=critical,digitalSignature\n"
                                           f"extendedKeyUsage={usage}\n")
@@ -59,9 +63,12 @@ def make_keys(keys):
         openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "root.pem", "-CAkey", "root.key",
                 "-set_serial", str(serial), "-days", "3650", "-extfile", f"{name}.ext",
                 "-out", f"{name}.pem")
+    for name in ("publisher", "other"):
+        openssl("pkcs12", "-export", "-inkey", f"{name}.key", "-in", f"{name}.pem",
+                "-certfile", "root.pem", "-out", f"{name}.pfx",
+                "-passout", "env:LARKSPIRE_SIGN_PASSWORD")
     openssl("pkcs12", "-export", "-inkey", "publisher.key", "-in", "publisher.pem",
-            "-certfile", "root.pem", "-out", "publisher.pfx",
-            "-passout", "env:LARKSPIRE_SIGN_PASSWORD")
+            "-certfile", "root.pem", "-out", "nopass.pfx", "-passout", "pass:")
     (keys / "tsa-chain.pem").write_bytes((keys / "tsa.pem").read_bytes() +
                                          (keys / "root.pem").read_bytes())
     (keys / "tsa.serial").write_text("01\n")
