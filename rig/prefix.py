@@ -57,8 +57,14 @@ class Prefix:
         shutil.copytree(TOOLS, self.unix(self.tools), dirs_exist_ok=True,
                         ignore=lambda d, names: [n for n in names if not n.endswith(".exe")])
 
-    def close(self):
+    def stop(self):
+        """Ends every Wine process of the prefix, as a logoff ends a Windows
+        session: the registry is saved, and the next program starts a fresh
+        session without the volatile keys of this one."""
         subprocess.run([PREFIX_SCRIPT, "stop", self.path], stdin=subprocess.DEVNULL)
+
+    def close(self):
+        self.stop()
         shutil.rmtree(self.work, ignore_errors=True)
 
     def __enter__(self):

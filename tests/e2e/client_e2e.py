@@ -19,6 +19,12 @@ def reg_path(path):
     return '@="' + path.replace("\\", "\\\\") + '"'
 
 
+def profile_tree(prefix):
+    """Every file and folder in the user's profile."""
+    root = prefix.unix(prefix.profile)
+    return {str(path.relative_to(root)) for path in root.rglob("*")}
+
+
 class ClientEndToEnd(unittest.TestCase):
     def launch(self, prefix, answers=()):
         client = prefix.put(DIST / "Larkspire.exe", r"C:\dl\Larkspire.exe")
@@ -30,7 +36,6 @@ class ClientEndToEnd(unittest.TestCase):
                                       [rf"[HKEY_LOCAL_MACHINE\{APP_PATHS}]"]),
             "HKCU App Paths": (r"C:\EdgeUser\msedge.exe",
                                [rf"[HKEY_CURRENT_USER\{APP_PATHS}]"]),
-            "%ProgramFiles%": (r"C:\Program Files\Microsoft\Edge\Application\msedge.exe", None),
         }
         for name, (edge, key) in places.items():
             with self.subTest(name), Prefix() as prefix:
@@ -45,15 +50,34 @@ class ClientEndToEnd(unittest.TestCase):
                 self.assertEqual(runs[0]["argv"], expected_browser_argv(prefix, edge))
                 self.assertTrue(prefix.exists(prefix.local + r"\Larkspire\BrowserProfile"))
 
+    def test_without_app_paths_the_default_locations_are_tried_in_order(self):
+        # Only a machine with Edge in more than one of them shows the order.
+        with Prefix() as prefix:
+            edges = [prefix.install_standin_edge(folder + r"\Microsoft\Edge\Application\msedge.exe")
+                     for folder in (r"C:\Program Files (x86)", r"C:\Program Files", prefix.local)]
+            while edges:
+                boxes, code = self.launch(prefix)
+                self.assertEqual((boxes, code), ([], 0))
+                started, *later = edges
+                runs = prefix.browser_log(started)
+                self.assertEqual([r["argv"] for r in runs],
+                                 [expected_browser_argv(prefix, started)], started)
+                for edge in later:
+                    self.assertEqual(prefix.browser_log(edge, wait=0), [], edge)
+                prefix.unix(started).unlink()
+                edges = later
+
     def test_without_edge_only_the_download_offer_appears(self):
         with Prefix() as prefix:
             handler = r"C:\handler\open.exe"
             prefix.route_https_to(handler)
+            # The box comes before anything else: not a folder is created.
+            before = profile_tree(prefix)
             boxes, code = self.launch(prefix, ["NO"])
             self.assertEqual(boxes, [box(EDGE_MISSING, "NO")])
             self.assertEqual(code, 1)
             self.assertEqual(prefix.browser_log(handler, wait=2), [])
-            self.assertFalse(prefix.exists(prefix.local + r"\Larkspire"))
+            self.assertEqual(profile_tree(prefix) - before, set(), "created")
 
             boxes, code = prefix.robot(r'"C:\dl\Larkspire.exe"', answers=["YES"])
             self.assertEqual(boxes, [box(EDGE_MISSING, "YES")])
@@ -61,7 +85,7 @@ class ClientEndToEnd(unittest.TestCase):
             opened = prefix.browser_log(handler)
             self.assertEqual([r["argv"][1:] for r in opened],
                              [["https://www.microsoft.com/edge/download"]])
-            self.assertFalse(prefix.exists(prefix.local + r"\Larkspire"))
+            self.assertEqual(profile_tree(prefix) - before, set(), "created")
 
 
 if __name__ == "__main__":

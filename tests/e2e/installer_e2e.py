@@ -31,6 +31,8 @@ CLIENT_LOCKED = error("A Larkspire.exe nem torolheto. Zard be a jatekot, majd pr
 # What a browser writes into the Zone.Identifier stream of a download.
 ZONE_MARK = b"[ZoneTransfer]\r\nZoneId=3\r\n"
 EDGE = r"C:\Program Files\Microsoft\Edge\Application\msedge.exe"
+USER_SHELL_FOLDERS = (r"HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion"
+                      r"\Explorer\User Shell Folders")
 
 
 def answered(*pairs):
@@ -39,10 +41,12 @@ def answered(*pairs):
 
 class Installed(Prefix):
     """A prefix with the installer in Downloads and, unless edge is False,
-    the stand-in Edge."""
+    the stand-in Edge; with redirected=True, the shell folders moved away."""
 
-    def __init__(self, edge=True):
+    def __init__(self, edge=True, redirected=False):
         super().__init__()
+        if redirected:
+            self.redirect_shell_folders()
         if edge:
             self.install_standin_edge(EDGE)
         self.setup = self.put(DIST / "LarkspireSetup.exe",
@@ -52,6 +56,24 @@ class Installed(Prefix):
         self.links = [self.desktop + r"\Larkspire.lnk",
                       self.programs + r"\Larkspire\Larkspire.lnk",
                       self.programs + r"\Larkspire\Uninstall Larkspire.lnk"]
+
+    def redirect_shell_folders(self):
+        """Moves the Desktop (as OneDrive's folder backup does), the Start
+        menu's Programs (as a Folder Redirection policy does) and LocalAppData
+        (a registry edit) out of their default places. Windows and Wine read a
+        folder's current location from User Shell Folders; the moved folders
+        exist, as on a machine where they were moved. Keeps the default places
+        in self.defaults."""
+        self.defaults = (self.local, self.desktop, self.programs)
+        moved = {"Local AppData": r"C:\Redirected\Local",
+                 "Desktop": self.profile + r"\OneDrive\Desktop",
+                 "Programs": r"C:\Redirected\Start Menu\Programs"}
+        for path in moved.values():
+            self.unix(path).mkdir(parents=True)
+        self.import_registry([f"[{USER_SHELL_FOLDERS}]"] + [
+            f'"{name}"="{path}"'.replace("\\", "\\\\") for name, path in moved.items()])
+        self.local, self.desktop, self.programs = moved.values()
+        self.install_dir = self.local + r"\Programs\Larkspire"
 
     def install(self, answers=("YES", "NO"), **kw):
         return self.robot(f'"{self.setup}"', answers, **kw)
@@ -90,10 +112,16 @@ class InstallerTestCase(unittest.TestCase):
 class InstallerEndToEnd(InstallerTestCase):
 
     def test_install_start_and_uninstall_from_the_install_folder(self):
-        with Installed() as p:
+        # Where a player has moved the shell folders, the moved ones are what
+        # Explorer and the Start menu show: everything goes there.
+        with Installed(redirected=True) as p:
             boxes, code = p.install(["YES", "YES"])
             self.assertEqual(boxes, answered((CONFIRM, "YES"), (START, "YES")))
             self.assertEqual(code, 0)
+            local, desktop, programs = p.defaults
+            for left in (local + r"\Programs", local + r"\Larkspire",
+                         desktop + r"\Larkspire.lnk", programs + r"\Larkspire"):
+                self.assertFalse(p.exists(left), f"{left}: written to the default place")
             self.assert_installed(p)
             runs = p.browser_log(EDGE)
             self.assertEqual([r["argv"] for r in runs], [expected_browser_argv(p, EDGE)])
@@ -105,6 +133,9 @@ class InstallerEndToEnd(InstallerTestCase):
                     "description": "Larkspire - online multiplayer quiz",
                     "icon": p.client, "icon_index": 0}, link)
 
+            # The entry must outlive the session that wrote it: a key created
+            # volatile vanishes at logoff, and the game with it from the list.
+            p.stop()
             self.assertEqual(p.registry_values(r"HKEY_CURRENT_USER" "\\" + UNINSTALL_KEY),
                              registration(p))
 

@@ -63,15 +63,19 @@ DWORD run_to_exit(void (*routine)())
     return code;
 }
 
-static HRESULT WINAPI sandbox_folder(HWND, int folder, HANDLE, DWORD, LPWSTR path)
+static HRESULT WINAPI sandbox_folder(HWND, int folder, HANDLE, DWORD flags, LPWSTR path)
 {
     ShellSandbox *box = ShellSandbox::current;
+    // Windows takes no other flags.
+    if (flags != SHGFP_TYPE_CURRENT && flags != SHGFP_TYPE_DEFAULT)
+        return E_INVALIDARG;
     if (folder == box->failing_folder)
         return E_FAIL;
-    const std::wstring &chosen = folder == CSIDL_LOCAL_APPDATA      ? box->local
-                                 : folder == CSIDL_DESKTOPDIRECTORY ? box->desktop
-                                                                    : box->programs;
-    wcscpy(path, chosen.c_str());
+    std::wstring base = flags == SHGFP_TYPE_CURRENT ? box->root : box->root + L"\\Default";
+    const wchar_t *name = folder == CSIDL_LOCAL_APPDATA      ? L"\\Local"
+                          : folder == CSIDL_DESKTOPDIRECTORY ? L"\\Desktop"
+                                                             : L"\\Programs";
+    wcscpy(path, (base + name).c_str());
     return S_OK;
 }
 
@@ -86,8 +90,10 @@ ShellSandbox::ShellSandbox() : patch_(&__imp_SHGetFolderPathW, sandbox_folder)
     local = root + L"\\Local";
     desktop = root + L"\\Desktop";
     programs = root + L"\\Programs";
-    for (const std::wstring *dir : {&local, &desktop, &programs})
+    for (const std::wstring *dir : {&local, &desktop, &programs}) {
         std::filesystem::create_directories(*dir);
+        std::filesystem::create_directories(root + L"\\Default" + dir->substr(root.size()));
+    }
     current = this;
 }
 

@@ -47,8 +47,10 @@ RecordedBox error_box(const std::wstring &text);
 // a routine that never returns can be observed; returns the exit code.
 DWORD run_to_exit(void (*routine)());
 
-// A fresh folder tree standing in for the user's shell folders:
-// <root>\Local, <root>\Desktop and <root>\Programs.
+// A fresh folder tree standing in for the user's shell folders, all moved
+// from their default places: <root>\Local, <root>\Desktop and <root>\Programs
+// are their current locations, the ones a player sees, and the same names under
+// <root>\Default the defaults that SHGFP_TYPE_DEFAULT answers.
 class ShellSandbox {
 public:
     ShellSandbox();
