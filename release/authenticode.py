@@ -64,6 +64,16 @@ def der_from_pem(text):
     return base64.b64decode("".join(lines))
 
 
+NAME_KEYS = {"common_name": "CN", "organization_name": "O", "organizational_unit_name": "OU",
+             "country_name": "C", "state_or_province_name": "ST", "locality_name": "L"}
+
+
+def subject(certificate):
+    """The subject as a person reads it: CN=..., O=..."""
+    return ", ".join(f"{NAME_KEYS.get(key, key)}={value}"
+                     for key, value in certificate.subject.native.items())
+
+
 def fingerprint(certificate):
     return ":".join(f"{b:02X}" for b in hashlib.sha256(certificate.dump()).digest())
 
@@ -211,7 +221,7 @@ class Signature:
         own = chain(self.signer, self.certificates) + authorities
         for certificate in self.certificates:
             if not any(certificate.dump() == c.dump() for c in own):
-                raise Problem(f"the certificate {certificate.subject.human_friendly} in the "
+                raise Problem(f"the certificate {subject(certificate)} in the "
                               "signature belongs to neither the signer's nor the "
                               "timestamp's chain")
         for certificate in self.certificates + (self.timestamp.certificates
@@ -221,7 +231,7 @@ class Signature:
             issuers = [c for c in pool if _issued_by(certificate, c)]
             if issuers and not any(certificate_verifies(certificate, c) for c in issuers):
                 how = "itself" if certificate.self_issued else "its issuer"
-                raise Problem(f"the certificate {certificate.subject.human_friendly} in the "
+                raise Problem(f"the certificate {subject(certificate)} in the "
                               f"signature does not verify against {how}")
 
     def _rfc3161(self, token):
@@ -243,7 +253,7 @@ class Signature:
         own = chain(authority, certificates)
         for certificate in certificates:
             if not any(certificate.dump() == c.dump() for c in own):
-                raise Problem(f"the certificate {certificate.subject.human_friendly} in the "
+                raise Problem(f"the certificate {subject(certificate)} in the "
                               "timestamp does not belong to its authority's chain")
         return Timestamp(info["gen_time"].native, authority, certificates)
 

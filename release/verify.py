@@ -97,19 +97,19 @@ def check_signer(part, args):
                                     stamp.time if stamp else None)
     if reason:
         raise Verdict(SIGNER, f"{part.label}: the signer "
-                      f"{signature.signer.subject.human_friendly} is not trusted: {reason}")
+                      f"{authenticode.subject(signature.signer)} is not trusted: {reason}")
     if stamp:
         reason = authenticode.untrusted(stamp.authority,
                                         stamp.certificates or signature.certificates,
                                         args.ca, stamp.time)
         if reason:
             raise Verdict(SIGNER, f"{part.label}: the timestamp authority "
-                          f"{stamp.authority.subject.human_friendly} is not trusted: {reason}")
+                          f"{authenticode.subject(stamp.authority)} is not trusted: {reason}")
     if args.fingerprint:
         found = authenticode.fingerprint(signature.signer)
         if found.replace(":", "") != re.sub(r"[^0-9A-F]", "", args.fingerprint.upper()):
             raise Verdict(SIGNER, f"{part.label} is signed by "
-                          f"{signature.signer.subject.human_friendly} with SHA-256 {found}, "
+                          f"{authenticode.subject(signature.signer)} with SHA-256 {found}, "
                           "not by the expected certificate")
     if args.published:
         published = Path(args.published) / "signatures" / f"{part.name}.pem"
@@ -209,7 +209,7 @@ def verify(args):
     stamp = signature.timestamp
     return (f"{path}: built from commit {commit} byte for byte"
             f"{', client included' if len(parts) > 1 else ''}; signed by "
-            f"{signature.signer.subject.human_friendly}, SHA-256 "
+            f"{authenticode.subject(signature.signer)}, SHA-256 "
             f"{authenticode.fingerprint(signature.signer)}; "
             + (f"timestamp {stamp.time:%Y-%m-%d %H:%M:%S} UTC" if stamp else "no timestamp"))
 
