@@ -69,12 +69,16 @@ def identify(path, data):
             Part(CLIENT, f"the client {path} carries (at offset {at:#x})", client, at)]
 
 
+def check_signed(part):
+    """Step 2: the image has a certificate table."""
+    if not pe.layout(part.data).cert_size:
+        raise Verdict(UNSIGNED, f"{part.label} is not signed")
+
+
 def check_unchanged(part):
-    """Steps 2 and 3 for one image: signed, and nothing changed since."""
+    """Step 3 for one image: nothing changed since it was signed."""
     try:
         der = authenticode.signature_der(part.data)
-        if der is None:
-            raise Verdict(UNSIGNED, f"{part.label} is not signed")
         shape = pe.layout(part.data)
         if shape.cert_at + shape.cert_size != len(part.data):
             raise Problem(f"{len(part.data) - shape.cert_at - shape.cert_size} bytes follow "
@@ -194,6 +198,8 @@ def verify(args):
     if args.published and not Path(args.published).is_dir():
         raise Verdict(USAGE, f"--published {args.published} is not a folder")
     parts = identify(path, data)
+    for part in parts:
+        check_signed(part)
     for part in parts:
         check_unchanged(part)
     for part in parts:
