@@ -63,12 +63,15 @@ def packages():
         if binary:
             tools.append(os.path.realpath(binary))
             libraries.update({library: tools[-1] for library in _loaded_libraries(tools[-1])})
+    files = [*MINGW_FILES, *tools]
+    # clang's own headers, and the modules cmake generates the build from.
     headers = _run("clang++", "-print-resource-dir")
+    if headers:
+        files.append(os.path.join(headers, "include", "stddef.h"))
     cmake = _run("cmake", "--version").split("\n")[0].split()[-1:]
-    files = [*MINGW_FILES, *tools,
-             *([os.path.join(headers, "include", "stddef.h")] if headers else []),
-             *([f"/usr/share/cmake-{'.'.join(cmake[0].split('.')[:2])}/Modules/CMakeCXXCompiler.cmake.in"]
-               if cmake else [])]
+    if cmake:
+        series = ".".join(cmake[0].split(".")[:2])
+        files.append(f"/usr/share/cmake-{series}/Modules/CMakeCXXCompiler.cmake.in")
     owners = _owners(files + list(libraries))
     fields = _fields(set(owners.values()))
     found = {}
