@@ -47,8 +47,11 @@ def checkout(name):
 
 
 def git(repo, *args):
-    subprocess.run(["git", "-C", repo, "-c", "user.name=Test", "-c", "user.email=test@invalid",
-                    *args], check=True, capture_output=True)
+    # Named outright, so that git never walks up to the repository that holds
+    # the build folder.
+    subprocess.run(["git", "-c", "user.name=Test", "-c", "user.email=test@invalid", *args],
+                   check=True, capture_output=True,
+                   env={**os.environ, "GIT_DIR": str(repo / ".git"), "GIT_WORK_TREE": str(repo)})
 
 
 def sign(source, target, pfx="publisher.pfx", timestamp=None):
