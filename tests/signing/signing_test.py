@@ -4,13 +4,11 @@ dist/ as it was."""
 import os
 import re
 import shutil
-import struct
 import subprocess
 import unittest
 from pathlib import Path
 
-import pefile
-
+from release.pe import embedded_image, without_checksum
 from rig.signing import PASSWORD, ROOT, TimestampAuthority, build
 
 WORK = Path(os.environ["LARKSPIRE_SIGNING_WORK"])
@@ -26,30 +24,9 @@ def osslsigncode(*args):
     return done.returncode, done.stdout + done.stderr
 
 
-def without_checksum(image):
-    at = struct.unpack_from("<I", image, 0x3C)[0] + 4 + 20 + 64
-    return image[:at] + bytes(4) + image[at + 4:]
-
-
-def embedded_image(setup):
-    """The executable stored in the installer's data, cut out by its own
-    headers: up to its last section, or its certificate table if signed."""
-    at = 0
-    while True:
-        at = setup.index(b"MZ", at + 1)
-        header = struct.unpack_from("<I", setup, at + 0x3C)[0]
-        if setup[at + header:at + header + 4] == b"PE\0\0":
-            break
-    pe = pefile.PE(data=setup[at:], fast_load=True)
-    end = max(s.PointerToRawData + s.SizeOfRawData for s in pe.sections)
-    security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[4]
-    if security.Size:
-        end = max(end, security.VirtualAddress + security.Size)
-    return setup[at:at + end]
-
-
 def folder_bytes(folder):
-    return {p.name: p.read_bytes() for p in sorted(folder.iterdir())}
+    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*"))
+            if p.is_file()}
 
 
 def commit_time():
@@ -93,7 +70,9 @@ class SignedRelease(unittest.TestCase):
         code = subprocess.run(["sha256sum", "--check", "--strict", "--quiet"], cwd=RELEASE,
                               input=sums, text=True).returncode
         self.assertEqual(code, 0)
-        self.assertEqual([line.split()[1] for line in sums.splitlines()], list(EXECUTABLES))
+        self.assertEqual([line.split()[1] for line in sums.splitlines()],
+                         [*EXECUTABLES, "signatures/Larkspire.exe.pem",
+                          "signatures/LarkspireSetup.exe.pem", "BUILDINFO"])
 
     def test_the_installer_carries_the_signed_client(self):
         client = (RELEASE / "Larkspire.exe").read_bytes()

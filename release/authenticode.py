@@ -1,0 +1,315 @@
+"""Authenticode signatures read with asn1crypto and checked directly:
+osslsigncode's verify accepts a wrong PE checksum, edited certificate copies
+and unauthenticated extra data, so whoever checks must look at each part.
+
+    python3 -m release.authenticode fits FILE
+        exits 0 if the signature FILE carries covers FILE's digest, 3 if not
+        (judged by the digest alone, with no trust store involved)
+"""
+import base64
+import hashlib
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+
+from asn1crypto import algos, cms, core, tsp  # noqa: F401 (tsp registers TSTInfo)
+
+from release import pe
+
+SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
+RFC3161_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"
+COUNTER_SIGNATURE = "1.2.840.113549.1.9.6"
+# WIN_CERTIFICATE: revision 2.0, holding PKCS#7 signed data.
+WIN_CERT_REVISION, WIN_CERT_PKCS_SIGNED_DATA = 0x0200, 0x0002
+
+
+class Problem(Exception):
+    """One plain sentence saying what does not hold."""
+
+
+def signature_der(data):
+    """The PKCS#7 signature in the certificate table, which must be one
+    WIN_CERTIFICATE padded with zeros to eight bytes and nothing else."""
+    shape = pe.layout(data)
+    if not shape or not shape.cert_size:
+        return None
+    at, size = shape.cert_at, shape.cert_size
+    if at + size > len(data) or size < 8:
+        raise Problem("the certificate table lies outside the file")
+    length, revision, kind = struct.unpack_from("<IHH", data, at)
+    if (revision, kind) != (WIN_CERT_REVISION, WIN_CERT_PKCS_SIGNED_DATA) or length > size:
+        raise Problem("the certificate table does not hold one PKCS#7 signature")
+    der = data[at + 8:at + length]
+    try:
+        inner = core.Asn1Value.load(der, strict=False)
+        used = len(inner.dump())
+    except ValueError as error:
+        raise Problem(f"the signature is not DER: {error}") from None
+    if der[used:] != bytes(len(der) - used) or data[at + length:at + size] != \
+            bytes(size - length) or size - used - 8 >= 8:
+        raise Problem("the certificate table holds more than the signature and its padding")
+    return der[:used]
+
+
+def pem(der):
+    body = base64.encodebytes(der).decode().replace("\n", "")
+    lines = [body[i:i + 64] for i in range(0, len(body), 64)]
+    return "-----BEGIN PKCS7-----\n" + "\n".join(lines) + "\n-----END PKCS7-----\n"
+
+
+def der_from_pem(text):
+    lines = [line for line in text.splitlines() if line and not line.startswith("-----")]
+    return base64.b64decode("".join(lines))
+
+
+NAME_KEYS = {"common_name": "CN", "organization_name": "O", "organizational_unit_name": "OU",
+             "country_name": "C", "state_or_province_name": "ST", "locality_name": "L"}
+
+
+def subject(certificate):
+    """The subject as a person reads it: CN=..., O=..."""
+    return ", ".join(f"{NAME_KEYS.get(key, key)}={value}"
+                     for key, value in certificate.subject.native.items())
+
+
+def fingerprint(certificate):
+    return ":".join(f"{b:02X}" for b in hashlib.sha256(certificate.dump()).digest())
+
+
+def _contents(encoded):
+    """The value inside one DER tag and length."""
+    length, at = encoded[1], 2
+    if length & 0x80:
+        at += length & 0x7F
+        length = int.from_bytes(encoded[2:at], "big")
+    return encoded[at:at + length]
+
+
+def _hash_name(algorithm):
+    return algorithm["algorithm"].native
+
+
+def _openssl_verifies(public_key, hash_name, signature, message):
+    with tempfile.TemporaryDirectory() as work:
+        paths = {name: os.path.join(work, name) for name in ("key", "sig", "msg")}
+        with open(paths["key"], "w") as out:
+            out.write("-----BEGIN PUBLIC KEY-----\n" + base64.encodebytes(
+                public_key.dump()).decode() + "-----END PUBLIC KEY-----\n")
+        for name, content in (("sig", signature), ("msg", message)):
+            with open(paths[name], "wb") as out:
+                out.write(content)
+        done = subprocess.run(["openssl", "dgst", f"-{hash_name}", "-verify", paths["key"],
+                               "-signature", paths["sig"], paths["msg"]],
+                              stdin=subprocess.DEVNULL, capture_output=True)
+        return done.returncode == 0
+
+
+def certificate_verifies(certificate, issuer):
+    algorithm = certificate["signature_algorithm"]
+    if algorithm.signature_algo not in ("rsassa_pkcs1v15", "ecdsa"):
+        return False
+    return _openssl_verifies(issuer.public_key, algorithm.hash_algo,
+                             certificate["signature_value"].native,
+                             certificate["tbs_certificate"].dump())
+
+
+def _issued_by(certificate, issuer):
+    if certificate.issuer != issuer.subject:
+        return False
+    wanted = certificate.authority_key_identifier
+    return wanted is None or issuer.key_identifier in (None, wanted)
+
+
+def chain(leaf, pool):
+    """The leaf and its issuers found in pool, up to a self-issued one."""
+    found = [leaf]
+    while not found[-1].self_issued and len(found) < 10:
+        issuers = [c for c in pool if _issued_by(found[-1], c) and c not in found]
+        if not issuers:
+            break
+        found.append(issuers[0])
+    return found
+
+
+def _signer_certificate(signer_info, pool):
+    sid = signer_info["sid"]
+    for certificate in pool:
+        if sid.name == "issuer_and_serial_number":
+            if (certificate.issuer == sid.chosen["issuer"] and
+                    certificate.serial_number == sid.chosen["serial_number"].native):
+                return certificate
+        elif certificate.key_identifier == sid.chosen.native:
+            return certificate
+    raise Problem("the signer's certificate is not in the signature")
+
+
+def _check_signer_info(signer_info, pool, content, what):
+    """A signer's signed attributes carry the content's digest, and its
+    signature over them verifies with its certificate's key."""
+    certificate = _signer_certificate(signer_info, pool)
+    hash_name = _hash_name(signer_info["digest_algorithm"])
+    attributes = signer_info["signed_attrs"]
+    digests = [a["values"][0].native for a in attributes if a["type"].native == "message_digest"]
+    if digests != [hashlib.new(hash_name, content).digest()]:
+        raise Problem(f"the {what}'s message digest does not match what it signs")
+    # The signature covers the attributes as a SET, not as the [0] field.
+    signed = b"\x31" + attributes.dump()[1:]
+    if signer_info["signature_algorithm"].signature_algo not in ("rsassa_pkcs1v15", "ecdsa") or \
+            not _openssl_verifies(certificate.public_key, hash_name,
+                                  signer_info["signature"].native, signed):
+        raise Problem(f"the {what}'s signature does not verify")
+    return certificate
+
+
+class Timestamp:
+    def __init__(self, time, authority, certificates):
+        self.time, self.authority, self.certificates = time, authority, certificates
+
+
+class Signature:
+    """One Authenticode signature: who signed, which digest, its timestamp."""
+
+    def __init__(self, der):
+        self.der = der
+        try:
+            info = cms.ContentInfo.load(der)
+            if info["content_type"].native != "signed_data":
+                raise ValueError("not signed data")
+            self.signed_data = info["content"]
+            content = self.signed_data["encap_content_info"]
+            if content["content_type"].dotted != SPC_INDIRECT_DATA:
+                raise ValueError("not an Authenticode signature")
+            # PKCS#7 1.5 content: the SEQUENCE sits inside the [0] tag, and
+            # the signed digest covers the SEQUENCE's contents.
+            raw = content["content"].dump()
+            if raw[0] == 0xA0:
+                raw = _contents(raw)
+            self.indirect = core.Sequence.load(raw)
+            digest_info = algos.DigestInfo.load(self.indirect[1].dump())
+            self.hash_name = _hash_name(digest_info["digest_algorithm"])
+            self.digest = digest_info["digest"].native
+            self.certificates = [c.chosen for c in self.signed_data["certificates"]
+                                 if c.name == "certificate"]
+            infos = self.signed_data["signer_infos"]
+            if len(infos) != 1:
+                raise ValueError(f"{len(infos)} signers, not one")
+            self.signer_info = infos[0]
+            self.signer = _signer_certificate(self.signer_info, self.certificates)
+        except (ValueError, KeyError, TypeError, IndexError) as error:
+            raise Problem(f"the signature cannot be read: {error}") from None
+        self.timestamp = None
+
+    def check(self, data):
+        """Everything a signature says about FILE, checked against FILE.
+        Raises Problem naming the first thing that does not hold."""
+        if pe.authenticode_digest(data, self.hash_name) != self.digest:
+            raise Problem("the file's digest does not match its signature")
+        _check_signer_info(self.signer_info, self.certificates, self.indirect.contents, "signer")
+        authorities = []
+        for attribute in self.signer_info["unsigned_attrs"] or []:
+            kind = attribute["type"].dotted
+            if kind == RFC3161_TIMESTAMP:
+                self.timestamp = self._rfc3161(attribute["values"][0])
+            elif kind == COUNTER_SIGNATURE:
+                self.timestamp = self._counter_signature(attribute["values"][0])
+                authorities += chain(self.timestamp.authority, self.certificates)
+            else:
+                raise Problem(f"the signature carries an unauthenticated attribute {kind} "
+                              "that is not a timestamp")
+        own = chain(self.signer, self.certificates) + authorities
+        for certificate in self.certificates:
+            if not any(certificate.dump() == c.dump() for c in own):
+                raise Problem(f"the certificate {subject(certificate)} in the "
+                              "signature belongs to neither the signer's nor the "
+                              "timestamp's chain")
+        for certificate in self.certificates + (self.timestamp.certificates
+                                                if self.timestamp else []):
+            pool = self.certificates if certificate in self.certificates \
+                else self.timestamp.certificates
+            issuers = [c for c in pool if _issued_by(certificate, c)]
+            if issuers and not any(certificate_verifies(certificate, c) for c in issuers):
+                how = "itself" if certificate.self_issued else "its issuer"
+                raise Problem(f"the certificate {subject(certificate)} in the "
+                              f"signature does not verify against {how}")
+
+    def _rfc3161(self, token):
+        try:
+            signed = token["content"]
+            content = signed["encap_content_info"]
+            info = content["content"].parsed
+            imprint = info["message_imprint"]
+            certificates = [c.chosen for c in signed["certificates"] if c.name == "certificate"]
+            signer_info = signed["signer_infos"][0]
+        except (ValueError, KeyError, TypeError, IndexError) as error:
+            raise Problem(f"the timestamp cannot be read: {error}") from None
+        stamped = hashlib.new(_hash_name(imprint["hash_algorithm"]),
+                              self.signer_info["signature"].native).digest()
+        if imprint["hashed_message"].native != stamped:
+            raise Problem("the timestamp is for another signature")
+        authority = _check_signer_info(signer_info, certificates,
+                                       content["content"].parsed.dump(), "timestamp")
+        own = chain(authority, certificates)
+        for certificate in certificates:
+            if not any(certificate.dump() == c.dump() for c in own):
+                raise Problem(f"the certificate {subject(certificate)} in the "
+                              "timestamp does not belong to its authority's chain")
+        return Timestamp(info["gen_time"].native, authority, certificates)
+
+    def _counter_signature(self, signer_info):
+        authority = _check_signer_info(signer_info, self.certificates,
+                                       self.signer_info["signature"].native, "timestamp")
+        times = [a["values"][0].native for a in signer_info["signed_attrs"]
+                 if a["type"].native == "signing_time"]
+        if len(times) != 1:
+            raise Problem("the timestamp has no time")
+        return Timestamp(times[0], authority, [])
+
+
+def _pem_certificates(certificates):
+    return "".join("-----BEGIN CERTIFICATE-----\n" + base64.encodebytes(c.dump()).decode() +
+                   "-----END CERTIFICATE-----\n" for c in certificates)
+
+
+def untrusted(leaf, pool, ca=None, when=None):
+    """Why leaf's chain, completed from pool, reaches no trusted root: the
+    system store, or the roots in the file ca. None if it does."""
+    with tempfile.TemporaryDirectory() as work:
+        leaf_path, pool_path = os.path.join(work, "leaf.pem"), os.path.join(work, "pool.pem")
+        with open(leaf_path, "w") as out:
+            out.write(_pem_certificates([leaf]))
+        with open(pool_path, "w") as out:
+            out.write(_pem_certificates(pool))
+        # -check_ss_sig: openssl otherwise trusts a root whose own
+        # signature was edited.
+        command = ["openssl", "verify", "-check_ss_sig", "-untrusted", pool_path]
+        if ca:
+            command += ["-CAfile", ca]
+        if when:
+            command += ["-attime", str(int(when.timestamp()))]
+        done = subprocess.run(command + [leaf_path], stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True)
+    if done.returncode == 0:
+        return None
+    reasons = [line.split(":", 1)[1].strip() if ":" in line else line
+               for line in (done.stdout + done.stderr).splitlines() if "error" in line]
+    return reasons[0] if reasons else "openssl verify failed"
+
+
+def signature_fits(data):
+    """Whether FILE's own signature covers FILE's digest."""
+    der = signature_der(data)
+    return der is not None and Signature(der).digest == pe.authenticode_digest(
+        data, Signature(der).hash_name)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3 or sys.argv[1] != "fits":
+        sys.exit("usage: python3 -m release.authenticode fits FILE")
+    with open(sys.argv[2], "rb") as image:
+        try:
+            sys.exit(0 if signature_fits(image.read()) else 3)
+        except Problem as problem:
+            print(problem, file=sys.stderr)
+            sys.exit(3)

@@ -1,0 +1,142 @@
+"""Facts about a PE image read from its own headers: where the checksum and
+the security directory sit, where the certificate table is, the Authenticode
+digest, and the images embedded in another image's data."""
+import hashlib
+import struct
+
+import pefile
+
+SECURITY_ENTRY = 4
+
+
+class Layout:
+    """Offsets within one image that signing touches. None if `data` at
+    `at` is not a PE image."""
+
+    def __init__(self, data, at=0):
+        self.valid = False
+        if data[at:at + 2] != b"MZ" or len(data) < at + 0x40:
+            return
+        pe = at + struct.unpack_from("<I", data, at + 0x3C)[0]
+        if data[pe:pe + 4] != b"PE\0\0" or len(data) < pe + 24 + 2:
+            return
+        sections, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
+        optional = pe + 24
+        magic = struct.unpack_from("<H", data, optional)[0]
+        directories = {0x10B: optional + 96, 0x20B: optional + 112}.get(magic)
+        table = optional + optional_size
+        if directories is None or len(data) < table + 40 * sections:
+            return
+        self.checksum_at = optional + 64
+        self.security_at = directories + 8 * SECURITY_ENTRY
+        if self.security_at + 8 > table:
+            return
+        self.headers_end = struct.unpack_from("<I", data, optional + 60)[0]
+        self.sections_end = self.headers_end
+        for index in range(sections):
+            size, offset = struct.unpack_from("<II", data, table + 40 * index + 16)
+            if size:
+                self.sections_end = max(self.sections_end, offset + size)
+        # The security directory holds a file offset, unlike every other
+        # directory, which holds an RVA.
+        self.cert_at, self.cert_size = struct.unpack_from("<II", data, self.security_at)
+        self.end = max(self.sections_end, self.cert_at + self.cert_size)
+        self.valid = True
+
+
+def layout(data, at=0):
+    found = Layout(data, at)
+    return found if found.valid else None
+
+
+def embedded_images(data):
+    """Every complete PE image inside `data` after its own headers, each cut
+    at its own end: its last section, or its certificate table if signed."""
+    found, at = [], 0
+    while True:
+        at = data.find(b"MZ", at + 1)
+        if at < 0:
+            return found
+        inner = layout(data, at)
+        if inner and at + inner.end <= len(data):
+            found.append((at, data[at:at + inner.end]))
+
+
+def embedded_image(setup):
+    """The one executable the installer carries."""
+    images = embedded_images(setup)
+    if len(images) != 1:
+        raise ValueError(f"{len(images)} embedded images, not one")
+    return images[0][1]
+
+
+def checksum(data):
+    """The PE checksum as Windows' CheckSumMappedFile computes it: 16-bit
+    words with end-around carry, the checksum field counted as zero, plus
+    the file's length."""
+    at = Layout(data).checksum_at
+    blanked = data[:at] + bytes(4) + data[at + 4:]
+    if len(blanked) % 2:
+        blanked += b"\0"
+    total = 0
+    for (word,) in struct.iter_unpack("<H", blanked):
+        total += word
+        total = (total & 0xFFFF) + (total >> 16)
+    return ((total & 0xFFFF) + (total >> 16)) + len(data)
+
+
+def stored_checksum(data):
+    return struct.unpack_from("<I", data, Layout(data).checksum_at)[0]
+
+
+def with_checksum(data):
+    at = Layout(data).checksum_at
+    return data[:at] + struct.pack("<I", checksum(data)) + data[at + 4:]
+
+
+def without_checksum(image):
+    at = Layout(image).checksum_at
+    return image[:at] + bytes(4) + image[at + 4:]
+
+
+def authenticode_digest(data, algorithm):
+    """The digest a signature covers: everything before the certificate
+    table but the checksum and the security directory entry."""
+    shape = Layout(data)
+    end = shape.cert_at if shape.cert_size else len(data)
+    digest = hashlib.new(algorithm)
+    digest.update(data[:shape.checksum_at])
+    digest.update(data[shape.checksum_at + 4:shape.security_at])
+    digest.update(data[shape.security_at + 8:end])
+    return digest.digest()
+
+
+def first_difference(signed, unsigned):
+    """The first offset where a signed image differs from an unsigned one,
+    leaving out what signing changes: the checksum, the security directory
+    entry and the certificate table. None if they agree."""
+    shape = Layout(signed)
+    skipped = {*range(shape.checksum_at, shape.checksum_at + 4),
+               *range(shape.security_at, shape.security_at + 8)}
+    end = shape.cert_at if shape.cert_size else len(signed)
+    for at in range(min(end, len(unsigned))):
+        if signed[at] != unsigned[at] and at not in skipped:
+            return at
+    return None if end == len(unsigned) else min(end, len(unsigned))
+
+
+def version_strings(data):
+    """The StringFileInfo values of the version resource, {} if none."""
+    try:
+        pe = pefile.PE(data=data, fast_load=True)
+        pe.parse_data_directories(
+            directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    except pefile.PEFormatError:
+        return {}
+    strings = {}
+    for info in getattr(pe, "FileInfo", None) or []:
+        for entry in info:
+            for table in getattr(entry, "StringTable", []):
+                strings.update({key.decode("utf-8", "replace"): value.decode("utf-8", "replace")
+                                for key, value in table.entries.items()})
+    return strings
