@@ -74,8 +74,7 @@ def checksum(data):
     """The PE checksum as Windows' CheckSumMappedFile computes it: 16-bit
     words with end-around carry, the checksum field counted as zero, plus
     the file's length."""
-    at = Layout(data).checksum_at
-    blanked = data[:at] + bytes(4) + data[at + 4:]
+    blanked = without_checksum(data)
     if len(blanked) % 2:
         blanked += b"\0"
     total = 0
