@@ -2,6 +2,7 @@
 // per-user uninstall registration.
 #pragma once
 
+#include "common/product.h"
 #include "common/wide_buffer.h"
 
 // The finished Larkspire.exe, embedded at build time.
@@ -40,4 +41,4 @@ enum class RemovalOutcome { not_prepared, started, not_started };
 [[nodiscard]] RemovalOutcome schedule_self_removal();
 
 inline constexpr const wchar_t *uninstall_key_path =
-    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\LarkspireDesktop";
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" LARKSPIRE_UNINSTALL_KEY;

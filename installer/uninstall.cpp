@@ -60,12 +60,12 @@ RemovalOutcome schedule_self_removal()
 void uninstall_client()
 {
     if (MessageBoxW(nullptr, confirm_text, confirm_caption, MB_YESNO | MB_ICONQUESTION) != IDYES)
-        ExitProcess(0);
+        ExitProcess(exit_done);
     // A running client holds its image open; stop before anything else is
     // removed so the player can close the game and try again.
     if (is_existing_file(layout.client_exe.text) && DeleteFileW(layout.client_exe.text) == 0) {
         show_error(client_locked_text);
-        ExitProcess(1);
+        ExitProcess(exit_failed);
     }
     // From here on nothing is rolled back and these results are not consulted:
     // an entry that is already gone is what we want.
@@ -77,12 +77,12 @@ void uninstall_client()
 
     switch (schedule_self_removal()) {
     case RemovalOutcome::started:
-        ExitProcess(0);
+        ExitProcess(exit_done);
     case RemovalOutcome::not_started:
         show_error(removal_failed_text);
-        ExitProcess(1);
+        ExitProcess(exit_failed);
     case RemovalOutcome::not_prepared:
         break;
     }
-    ExitProcess(1);
+    ExitProcess(exit_failed);
 }
