@@ -1,3 +1,4 @@
+#include "common/product.h"
 #include "tests/unit/installer_fixture.h"
 
 #include <objbase.h>
@@ -29,7 +30,7 @@ TEST_F(InstallerFlow, ResolveFailureIsReportedOnlyInInstallMode)
                                L"A felhasznaloi telepitesi mappa nem hatarozhato meg.")});
 
     boxes = {};
-    command_line = L"Uninstall.exe x--uninstallx";
+    command_line = LARKSPIRE_UNINSTALLER_EXE L" x" LARKSPIRE_UNINSTALL_OPTION L"x";
     EXPECT_EQ(run({}), 1u) << "the uninstall mode ends silently";
     EXPECT_TRUE(boxes.shown.empty());
 }
@@ -75,13 +76,13 @@ TEST_F(InstallerFlow, EachFailingSaveStepKeepsTheOldClientAndDropsTheStagingFile
 {
     CreateDirectoryW((sandbox.local + L"\\Programs").c_str(), nullptr);
     CreateDirectoryW(install_dir().c_str(), nullptr);
-    write_file(installed(L"Larkspire.exe"), "old client");
+    write_file(installed(LARKSPIRE_CLIENT_EXE), "old client");
 
     auto check = [&](const wchar_t *text) {
         EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{install_confirm, error_box(text)}));
-        EXPECT_EQ(read_file(installed(L"Larkspire.exe")), "old client");
-        EXPECT_FALSE(exists(installed(L"Larkspire.new")));
-        EXPECT_FALSE(exists(installed(L"Uninstall.exe")));
+        EXPECT_EQ(read_file(installed(LARKSPIRE_CLIENT_EXE)), "old client");
+        EXPECT_FALSE(exists(installed(LARKSPIRE_STAGING_FILE)));
+        EXPECT_FALSE(exists(installed(LARKSPIRE_UNINSTALLER_EXE)));
         boxes = {};
     };
     {
@@ -127,7 +128,7 @@ TEST_F(InstallerFlow, FolderAndUninstallerCopyFailures)
               (std::vector<RecordedBox>{install_confirm,
                                         error_box(L"A jatek elkeszult, de az eltavolito "
                                                   L"masolasa sikertelen. A telepites nem teljes.")}));
-    EXPECT_EQ(read_file(installed(L"Larkspire.exe")), image()) << "the new client stays";
+    EXPECT_EQ(read_file(installed(LARKSPIRE_CLIENT_EXE)), image()) << "the new client stays";
 }
 
 HRESULT WINAPI fail_com(LPVOID, DWORD)
@@ -145,9 +146,10 @@ HRESULT WINAPI counted_co_create(REFCLSID clsid, LPUNKNOWN outer, DWORD context,
 
 TEST_F(InstallerFlow, ShortcutFailuresStopTheRestAndWarnOnce)
 {
-    const std::wstring desktop = sandbox.desktop + L"\\Larkspire.lnk";
-    const std::wstring menu = sandbox.programs + L"\\Larkspire\\Larkspire.lnk";
-    const std::wstring removal = sandbox.programs + L"\\Larkspire\\Uninstall Larkspire.lnk";
+    const std::wstring desktop = sandbox.desktop + L"\\" LARKSPIRE_SHORTCUT;
+    const std::wstring menu = sandbox.programs + L"\\" LARKSPIRE_NAME L"\\" LARKSPIRE_SHORTCUT;
+    const std::wstring removal =
+        sandbox.programs + L"\\" LARKSPIRE_NAME L"\\" LARKSPIRE_UNINSTALL_SHORTCUT;
     const std::vector<RecordedBox> warned = {install_confirm, partial_warning, start_prompt};
     {
         PATCH_IMPORT(CoInitializeEx, fail_com);
@@ -158,7 +160,7 @@ TEST_F(InstallerFlow, ShortcutFailuresStopTheRestAndWarnOnce)
     boxes = {};
     {
         PATCH_IMPORT(CreateDirectoryW, fail_create_directory);
-        refused_folder = sandbox.programs + L"\\Larkspire";
+        refused_folder = sandbox.programs + L"\\" LARKSPIRE_NAME;
         EXPECT_EQ(run({IDYES, IDNO}), 0u);
     }
     EXPECT_EQ(boxes.shown, warned);
@@ -167,11 +169,11 @@ TEST_F(InstallerFlow, ShortcutFailuresStopTheRestAndWarnOnce)
 
     // A plain file where the Start-menu folder belongs: the folder step
     // accepts it, but no shortcut can be saved inside it.
-    write_file(sandbox.programs + L"\\Larkspire", "not a folder");
+    write_file(sandbox.programs + L"\\" LARKSPIRE_NAME, "not a folder");
     EXPECT_EQ(run({IDYES, IDNO}), 0u);
     EXPECT_EQ(boxes.shown, warned);
     EXPECT_TRUE(exists(desktop));
-    DeleteFileW((sandbox.programs + L"\\Larkspire").c_str());
+    DeleteFileW((sandbox.programs + L"\\" LARKSPIRE_NAME).c_str());
     DeleteFileW(desktop.c_str());
     boxes = {};
 
@@ -229,12 +231,13 @@ TEST_F(InstallerFlow, RegistrationWritesNineValuesAndFlagsEvenAfterAFailure)
     };
     const std::wstring dir = install_dir();
     const std::vector<ValueWrite> all = {
-        sz(L"DisplayName", L"Larkspire Windows"),
-        sz(L"DisplayVersion", L"1.0.0"),
-        sz(L"Publisher", L"Larkspire"),
+        sz(L"DisplayName", LARKSPIRE_DISPLAY_NAME),
+        sz(L"DisplayVersion", LARKSPIRE_VERSION),
+        sz(L"Publisher", LARKSPIRE_PUBLISHER),
         sz(L"InstallLocation", dir),
-        sz(L"DisplayIcon", dir + L"\\Larkspire.exe"),
-        sz(L"UninstallString", L"\"" + dir + L"\\Uninstall.exe\" --uninstall"),
+        sz(L"DisplayIcon", dir + L"\\" LARKSPIRE_CLIENT_EXE),
+        sz(L"UninstallString",
+           L"\"" + dir + L"\\" LARKSPIRE_UNINSTALLER_EXE L"\" " LARKSPIRE_UNINSTALL_OPTION),
         sz(L"URLInfoAbout", L"https://larkspire.game"),
         {L"NoModify", REG_DWORD, L"1", 4},
         {L"NoRepair", REG_DWORD, L"1", 4},
@@ -256,7 +259,7 @@ TEST_F(InstallerFlow, RegistrationWritesNineValuesAndFlagsEvenAfterAFailure)
 
     boxes = {};
     PATCH_IMPORT(RegCreateKeyExW, fail_create_key);
-    write_file(sandbox.programs + L"\\Larkspire", "not a folder");  // shortcuts fail too
+    write_file(sandbox.programs + L"\\" LARKSPIRE_NAME, "not a folder");  // shortcuts fail too
     EXPECT_EQ(run({IDYES, IDNO}), 0u);
     EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{install_confirm, partial_warning,
                                                      start_prompt}))
@@ -274,9 +277,9 @@ TEST_F(InstallerFlow, InstalledUninstallerReinstallsWithoutCopyingItself)
 {
     PATCH_IMPORT(GetModuleFileNameW, fake_module_name);
     PATCH_IMPORT(CopyFileW, fail_copy);
-    module_path = installed(L"Uninstall.exe");
+    module_path = installed(LARKSPIRE_UNINSTALLER_EXE);
     EXPECT_EQ(run({IDYES, IDNO}), 0u) << "no copy onto itself";
-    EXPECT_EQ(read_file(installed(L"Larkspire.exe")), image());
+    EXPECT_EQ(read_file(installed(LARKSPIRE_CLIENT_EXE)), image());
 
     // The comparison is exact: a path that differs only in case is copied.
     module_path = install_dir() + L"\\uninstall.exe";
@@ -307,7 +310,7 @@ TEST_F(InstallerFlow, DownloadMarkIsDroppedFromTheCopiedUninstallerOnly)
     PATCH_IMPORT(CopyFileW, logged_copy);
     PATCH_IMPORT(DeleteFileW, logged_delete);
     PATCH_IMPORT(CoInitializeEx, logged_com);
-    const std::wstring uninstaller = installed(L"Uninstall.exe");
+    const std::wstring uninstaller = installed(LARKSPIRE_UNINSTALLER_EXE);
     steps.clear();
     EXPECT_EQ(run({IDYES, IDNO}), 0u);
     EXPECT_EQ(steps, (std::vector<std::wstring>{L"copy " + uninstaller,

@@ -1,3 +1,4 @@
+#include "common/product.h"
 #include "tests/unit/installer_fixture.h"
 
 DECLARE_IMPORT(CreateProcessW);
@@ -48,21 +49,21 @@ protected:
         boxes = {};
         started.clear();
         create_result = TRUE;
-        command_line = L"\"C:\\dl\\LarkspireSetup.exe\" --uninstall";
+        command_line = L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE L"\" " LARKSPIRE_UNINSTALL_OPTION;
     }
     PATCH_IMPORT(CreateProcessW, fake_create_process);
 };
 
 TEST_F(Uninstall, RemovesTheInstallAndHandsTheRestToAHiddenInterpreter)
 {
-    CreateDirectoryW((sandbox.local + L"\\Larkspire").c_str(), nullptr);
+    CreateDirectoryW((sandbox.local + L"\\" LARKSPIRE_NAME).c_str(), nullptr);
     EXPECT_EQ(run({IDYES}), 0u);
     EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{uninstall_confirm});
-    EXPECT_FALSE(exists(installed(L"Larkspire.exe")));
-    EXPECT_TRUE(exists(installed(L"Uninstall.exe"))) << "left for the delayed removal";
-    EXPECT_FALSE(exists(sandbox.desktop + L"\\Larkspire.lnk"));
-    EXPECT_FALSE(exists(sandbox.programs + L"\\Larkspire"));
-    EXPECT_TRUE(exists(sandbox.local + L"\\Larkspire")) << "the browser profile stays";
+    EXPECT_FALSE(exists(installed(LARKSPIRE_CLIENT_EXE)));
+    EXPECT_TRUE(exists(installed(LARKSPIRE_UNINSTALLER_EXE))) << "left for the delayed removal";
+    EXPECT_FALSE(exists(sandbox.desktop + L"\\" LARKSPIRE_SHORTCUT));
+    EXPECT_FALSE(exists(sandbox.programs + L"\\" LARKSPIRE_NAME));
+    EXPECT_TRUE(exists(sandbox.local + L"\\" LARKSPIRE_NAME)) << "the browser profile stays";
     HKEY key;
     EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, uninstall_key_path, 0, KEY_READ, &key),
               ERROR_SUCCESS);
@@ -78,7 +79,8 @@ TEST_F(Uninstall, RemovesTheInstallAndHandsTheRestToAHiddenInterpreter)
     EXPECT_EQ(started[0].flags, DWORD(CREATE_NO_WINDOW));
     EXPECT_EQ(started[0].directory, sys) << "never the install folder, which it removes";
     EXPECT_EQ(started[0].delay, sys + L"\\ping.exe");
-    EXPECT_EQ(started[0].exe, installed(L"Uninstall.exe")) << "the layout path, not our own";
+    EXPECT_EQ(started[0].exe, installed(LARKSPIRE_UNINSTALLER_EXE))
+        << "the layout path, not our own";
     EXPECT_EQ(started[0].dir, install_dir());
 
     boxes = {};
@@ -94,7 +96,7 @@ TEST_F(Uninstall, RemovalThatCannotBePreparedOrStartedFails)
     }
     EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{uninstall_confirm}) << "no message";
     EXPECT_TRUE(started.empty());
-    EXPECT_FALSE(exists(sandbox.desktop + L"\\Larkspire.lnk")) << "nothing is rolled back";
+    EXPECT_FALSE(exists(sandbox.desktop + L"\\" LARKSPIRE_SHORTCUT)) << "nothing is rolled back";
 
     boxes = {};
     create_result = FALSE;
