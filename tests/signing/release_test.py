@@ -284,7 +284,7 @@ class ChangedSource(Verifying):
                           "rebuilt LarkspireSetup.exe"])
 
     def test_a_commit_that_changes_only_the_client_exits_6(self):
-        self.change("client/client_main.cpp", "? 0 : 1", "? 0 : 2")
+        self.change("client/client_main.cpp", "exit_done : exit_failed", "exit_done : 2")
         self.verify(RELEASE / "LarkspireSetup.exe", "--ca", CA, code=6,
                     says=[f"the client {RELEASE / 'LarkspireSetup.exe'} carries",
                           "rebuilt Larkspire.exe"])
