@@ -200,7 +200,7 @@ def source_commit(info):
 
 def describe_commit(commit, head):
     return f"commit {commit}" + ("" if commit == head else
-                                 f" (this clone's HEAD, {head}, differs)")
+                                 f" (not this clone's HEAD, {head})")
 
 
 def progress(text):

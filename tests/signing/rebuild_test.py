@@ -42,7 +42,7 @@ class RebuiltCommit(Verifying):
         cases = [
             # (case, HEAD, --published: BUILDINFO's commit and tree, or none, exit, the line says)
             ("a clone that moved on", self.broken, published(WORK / "published-genuine"), 0,
-             [f"built from commit {self.base}", f"HEAD, {self.broken}, differs",
+             [f"built from commit {self.base}", f"(not this clone's HEAD, {self.broken})",
               "client included"]),
             ("no BUILDINFO, and HEAD is another source", self.message, None, 7,
              [f"rebuilt LarkspireSetup.exe of commit {self.message}",
@@ -55,7 +55,7 @@ class RebuiltCommit(Verifying):
              [f"commit {self.proposal}, which is not in the history of HEAD", fetch]),
             ("BUILDINFO owns up to uncommitted changes", self.broken,
              published(WORK / "published-modified", commit=self.message, tree="modified"), 7,
-             [f"of commit {self.message} (this clone's HEAD, {self.broken}, differs)",
+             [f"of commit {self.message} (not this clone's HEAD, {self.broken})",
               "built from uncommitted changes"]),
         ]
         for case, head, folder, code, says in cases:
