@@ -14,7 +14,6 @@ Exits 0 when it was; otherwise prints one line naming what failed and exits
   4 FILE or its client unsigned    this clone lacks, or a failed rebuild
 """
 import argparse
-import os
 import re
 import shutil
 import subprocess
