@@ -45,7 +45,7 @@ class RebuiltCommit(Verifying):
              [f"built from commit {self.base}", f"(not this clone's HEAD, {self.broken})",
               "client included"]),
             ("no BUILDINFO, and HEAD is another source", self.message, None, 7,
-             [f"rebuilt LarkspireSetup.exe of commit {self.message}",
+             [f"rebuilt {SETUP.name} of commit {self.message}",
               "pass the release folder with --published"]),
             ("a commit the clone lacks", self.broken,
              published(WORK / "published-absent", commit=absent), 7,
