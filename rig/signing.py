@@ -1,7 +1,8 @@
 """Test keys, a timestamp authority and the signed release, all made at test
 time: no key is ever committed, and the authority answers on loopback only.
 
-    python3 -m rig.signing WORK    makes WORK/keys and the signed release in WORK/dist
+    python3 -m rig.signing WORK    makes WORK/keys, and the signed release in WORK/dist
+                                   from a commit of the working tree in WORK/source
 """
 import http.server
 import os
@@ -113,21 +114,45 @@ class TimestampAuthority:
         self.server.server_close()
 
 
-def build(*args, env=None):
+def build(*args, env=None, source=ROOT):
     """Runs scripts/build with the test password; returns the finished process."""
     return subprocess.run(
-        [ROOT / "scripts/build", *map(str, args)], stdin=subprocess.DEVNULL,
+        [source / "scripts/build", *map(str, args)], stdin=subprocess.DEVNULL,
         capture_output=True, text=True,
         env={**os.environ, "LARKSPIRE_SIGN_PASSWORD": PASSWORD, **(env or {})})
 
 
+def git(repo, *args):
+    """git on repo, named outright, so that git never walks up to the
+    repository that holds the build folder."""
+    return run("git", "-c", "user.name=Test", "-c", "user.email=test@invalid", *args,
+               env={**os.environ, "GIT_DIR": str(repo / ".git"), "GIT_WORK_TREE": str(repo)})
+
+
+def commit_working_tree(repo):
+    """A repository at repo holding the working tree's tracked files in one
+    commit: a release built from it names a commit that its clones have,
+    whatever the state of the working tree."""
+    shutil.rmtree(repo, ignore_errors=True)
+    files = run("git", "-C", ROOT, "ls-files", "-z").split("\0")
+    for file in filter(None, files):
+        if (ROOT / file).exists():
+            (repo / file).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(ROOT / file, repo / file, follow_symlinks=False)
+    for args in (["init", "-q"], ["add", "-A"], ["commit", "-qm", "The tree under test"]):
+        git(repo, *args)
+    return repo
+
+
 def make_release(work):
-    """Keys, then the signed release with a timestamp, as a publisher builds it."""
+    """Keys, then the signed release with a timestamp, as a publisher builds
+    it: from a commit, the one in WORK/source."""
     shutil.rmtree(work, ignore_errors=True)
     make_keys(work / "keys")
+    source = commit_working_tree(work / "source")
     with TimestampAuthority(work / "keys") as authority:
         done = build("--sign", work / "keys/publisher.pfx", "--timestamp", authority.url,
-                     "--dist", work / "dist", "--build-dir", work / "build")
+                     "--dist", work / "dist", "--build-dir", work / "build", source=source)
     (work / "release.log").write_text(done.stdout + done.stderr)
     if done.returncode != 0:
         sys.exit(f"the signed build failed:\n{done.stdout}{done.stderr}")

@@ -31,27 +31,46 @@ def run(*args, cwd=None, input=None):
 
 
 def checkout(name):
-    """A repository holding the working tree's tracked files in one commit,
-    at another path than ROOT."""
+    """A clone, at another path than ROOT, of the repository the release was
+    built from, so that it has the commit BUILDINFO names."""
     repo = WORK / name
     shutil.rmtree(repo, ignore_errors=True)
-    files = subprocess.run(["git", "-C", ROOT, "ls-files", "-z"], capture_output=True,
-                           check=True).stdout.decode().split("\0")
-    for file in filter(None, files):
-        if (ROOT / file).exists():
-            (repo / file).parent.mkdir(parents=True, exist_ok=True)
-            shutil.copy2(ROOT / file, repo / file, follow_symlinks=False)
-    for args in (["init", "-q"], ["add", "-A"], ["commit", "-qm", "The tree under test"]):
-        git(repo, *args)
+    subprocess.run(["git", "clone", "-q", WORK / "source", repo], check=True,
+                   capture_output=True)
     return repo
 
 
 def git(repo, *args):
     # Named outright, so that git never walks up to the repository that holds
     # the build folder.
-    subprocess.run(["git", "-c", "user.name=Test", "-c", "user.email=test@invalid", *args],
-                   check=True, capture_output=True,
-                   env={**os.environ, "GIT_DIR": str(repo / ".git"), "GIT_WORK_TREE": str(repo)})
+    return subprocess.run(["git", "-c", "user.name=Test", "-c", "user.email=test@invalid", *args],
+                          check=True, capture_output=True, text=True,
+                          env={**os.environ, "GIT_DIR": str(repo / ".git"),
+                               "GIT_WORK_TREE": str(repo)}).stdout.strip()
+
+
+def published(folder, signed=RELEASE, commit=None, tree="clean"):
+    """A release folder with the signatures of the file signed (the
+    installer, or its client when signed is one) and the genuine BUILDINFO,
+    or one that names another commit: what a publisher's machine claims."""
+    shutil.rmtree(folder, ignore_errors=True)
+    (folder / "signatures").mkdir(parents=True)
+    if signed.is_dir():
+        shutil.copytree(signed / "signatures", folder / "signatures", dirs_exist_ok=True)
+    else:
+        data = signed.read_bytes()
+        client, installer = EXECUTABLES
+        inner = pe.embedded_images(data)
+        images = {installer: data, client: inner[0][1]} if inner else {client: data}
+        for name, image in images.items():
+            (folder / "signatures" / f"{name}.pem").write_text(
+                authenticode.pem(authenticode.signature_der(image)))
+    lines = (RELEASE / "BUILDINFO").read_text().splitlines()
+    replaced = {"commit": commit, "tree": tree}
+    (folder / "BUILDINFO").write_text("".join(
+        f"{key}: {replaced.get(key) or value}\n"
+        for key, _, value in (line.partition(": ") for line in lines)))
+    return folder
 
 
 def sign(source, target, pfx="publisher.pfx", timestamp=None):
@@ -154,7 +173,8 @@ class Verifier(Verifying):
             at = code_offset(setup)
             installer = sign(self.file("setup-unsigned.exe", flip(setup, at)),
                              self.scratch / "setup-changed.exe", timestamp=authority.url)
-            self.verify(installer, "--ca", CA, code=6,
+            self.verify(installer, "--ca", CA, "--published",
+                        published(self.scratch / "published-changed", installer), code=6,
                         says=[f"{installer} is validly signed but was not built",
                               "rebuilt LarkspireSetup.exe", f"offset {at:#x}"])
             # The client changed and signed again, embedded in place of the
@@ -168,7 +188,8 @@ class Verifier(Verifying):
             installer = sign(self.file("setup-unsigned.exe",
                                        setup.replace(genuine, signed.read_bytes())),
                              self.scratch / "setup-carrying.exe", timestamp=authority.url)
-        self.verify(installer, "--ca", CA, code=6,
+        self.verify(installer, "--ca", CA, "--published",
+                    published(self.scratch / "published-carrying", installer), code=6,
                     says=[f"the client {installer} carries", "rebuilt Larkspire.exe",
                           f"offset {at:#x}"])
 
@@ -240,8 +261,7 @@ class ChangedSource(Verifying):
     @classmethod
     def setUpClass(cls):
         cls.repo = checkout("checkout-source")
-        cls.base = subprocess.run(["git", "-C", cls.repo, "rev-parse", "HEAD"],
-                                  capture_output=True, text=True).stdout.strip()
+        cls.base = git(cls.repo, "rev-parse", "HEAD")
 
     def setUp(self):
         git(self.repo, "reset", "-q", "--hard", self.base)
@@ -276,16 +296,22 @@ class ChangedSource(Verifying):
         self.verify(RELEASE / "LarkspireSetup.exe", "--ca", CA, code=7,
                     says=["uncommitted changes"])
 
+    def claiming_head(self):
+        """The release, said to be built from this clone's HEAD."""
+        return published(WORK / "published-head", commit=git(self.repo, "rev-parse", "HEAD"))
+
     def test_a_commit_that_changes_an_installer_message_exits_6(self):
         self.change("installer/installer_main.cpp", INSTALLER_MESSAGE,
                     INSTALLER_MESSAGE.replace("meg.", "meg!"))
-        self.verify(RELEASE / "LarkspireSetup.exe", "--ca", CA, code=6,
+        self.verify(RELEASE / "LarkspireSetup.exe", "--ca", CA, "--published",
+                    self.claiming_head(), code=6,
                     says=[f"{RELEASE / 'LarkspireSetup.exe'} is validly signed",
                           "rebuilt LarkspireSetup.exe"])
 
     def test_a_commit_that_changes_only_the_client_exits_6(self):
         self.change("client/client_main.cpp", "exit_done : exit_failed", "exit_done : 2")
-        self.verify(RELEASE / "LarkspireSetup.exe", "--ca", CA, code=6,
+        self.verify(RELEASE / "LarkspireSetup.exe", "--ca", CA, "--published",
+                    self.claiming_head(), code=6,
                     says=[f"the client {RELEASE / 'LarkspireSetup.exe'} carries",
                           "rebuilt Larkspire.exe"])
 
