@@ -27,9 +27,10 @@ def attach(image, info):
     shape = pe.layout(image)
     unsigned = image[:shape.cert_at] if shape.cert_size else image
     der = info.dump(force=True)
+    der += bytes(-len(der) % 8)
+    # WIN_CERTIFICATE's length counts the padding, as signing tools write it.
     table = struct.pack("<IHH", 8 + len(der), authenticode.WIN_CERT_REVISION,
                         authenticode.WIN_CERT_PKCS_SIGNED_DATA) + der
-    table += bytes(-len(table) % 8)
     unsigned = bytearray(unsigned)
     struct.pack_into("<II", unsigned, shape.security_at, len(unsigned), len(table))
     return pe.with_checksum(bytes(unsigned) + table)
@@ -121,6 +122,22 @@ def with_unsigned(info, attributes, certificates=()):
     if certificates:
         signed_data["certificates"] = [*signed_data["certificates"], *certificates]
     return info
+
+
+def with_revocation_bytes(info):
+    """info with a "revocation list" of attacker bytes beside its certificates."""
+    info = copy(info)
+    info["content"]["crls"] = [cms.RevocationInfoChoice({"other": {
+        "other_rev_info_format": "1.3.6.1.4.1.55555.2",
+        "other_rev_info": core.OctetString(b"\xCC" * 1024)}})]
+    return info
+
+
+def with_unsigned_in_token(token, attributes):
+    """token with these attributes beside its authority's signature."""
+    token = cms.ContentInfo.load(token.dump(force=True))
+    token["content"]["signer_infos"][0]["unsigned_attrs"] = cms.CMSAttributes(attributes)
+    return token
 
 
 def attacker_bytes(size=1024):

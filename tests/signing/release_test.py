@@ -2,7 +2,6 @@
 and scripts/verify-release's answer for a genuine release and for each way a
 file can fail to be one. Every rebuild runs in a repository made from the
 working tree, since the verifier refuses uncommitted changes."""
-import datetime
 import os
 import shutil
 import subprocess
@@ -290,6 +289,8 @@ class Verifier(Verifying):
             "content"]["signer_infos"][0]["unsigned_attrs"]
         moved_token = forge.attach(genuine, forge.with_unsigned(genuine_signature,
                                                                 list(installer_attributes)))
+        genuine_token = genuine_signature["content"]["signer_infos"][0]["unsigned_attrs"][0][
+            "values"][0]
         # The last byte of a certificate in the token, in its signature
         # value: the root's copy, which openssl never reads since it holds
         # the root itself, and the authority's. The signature's own copy of
@@ -319,6 +320,17 @@ class Verifier(Verifying):
              "CN=Larkspire Test other that is not a timestamp"),
             ("a timestamp token for another signature", moved_token, ca, 1,
              "the timestamp is for another signature"),
+            ("a revocation list of attacker bytes",
+             forge.attach(genuine, forge.with_revocation_bytes(genuine_signature)), ca, 1,
+             "data beside its certificates that no one signed"),
+            ("the timestamp twice in one attribute", forge.attach(genuine, forge.with_unsigned(
+                genuine_signature, [{"type": "microsoft_time_stamp_token",
+                                     "values": [genuine_token, genuine_token]}])), ca, 1,
+             "more than one timestamp"),
+            ("attacker bytes beside the authority's signature in the token",
+             forge.attach(genuine, forge.with_unsigned(genuine_signature, [timestamp_attribute(
+                 forge.with_unsigned_in_token(genuine_token, [forge.attacker_bytes()]))])), ca,
+             1, "the timestamp carries data its authority did not sign"),
             ("the root's copy in the timestamp token",
              pe.with_checksum(flip(genuine, root_copy + len(der("root")) - 1)), ca, 1,
              "CN=Larkspire Test Root in the signature does not verify against itself"),
