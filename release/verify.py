@@ -14,6 +14,7 @@ Exits 0 when it was; otherwise prints one line naming what failed and exits
   4 FILE or its client unsigned    this clone lacks, or a failed rebuild
 """
 import argparse
+import datetime
 import re
 import shutil
 import subprocess
@@ -22,7 +23,7 @@ import tempfile
 from pathlib import Path
 
 from release import authenticode, buildinfo, pe, product
-from release.authenticode import Problem
+from release.authenticode import Problem, Refused
 
 ROOT = Path(__file__).resolve().parents[1]
 CLIENT, INSTALLER = product.CLIENT_EXE, product.INSTALLER_EXE
@@ -54,6 +55,16 @@ def identify(path, data):
         raise Verdict(NOT_OURS, f"{path} is not a PE image")
     if pe.version_strings(data).get("ProductName") != ours:
         raise Verdict(NOT_OURS, f"{path} is not {ours}: its version resource does not name it")
+    # Before any search for embedded images, which costs a look at every
+    # "MZ": what follows the certificate table is refused unread, so that
+    # neither time nor memory grows with bytes appended to a release.
+    shape = pe.layout(data)
+    if not shape.cert_size:
+        raise Verdict(UNSIGNED, f"{path} is not signed")
+    if shape.cert_at + shape.cert_size < len(data):
+        raise Verdict(CHANGED, f"{path} was changed after signing: "
+                      f"{len(data) - shape.cert_at - shape.cert_size} bytes follow "
+                      "the certificate table")
     inner = pe.embedded_images(data)
     if not inner:
         return [Part(CLIENT, str(path), data)]
@@ -87,18 +98,33 @@ def check_unchanged(part):
         part.signature.check(part.data)
     except Problem as problem:
         raise Verdict(CHANGED, f"{part.label} was changed after signing: {problem}") from None
+    except Refused as refused:
+        raise Verdict(SIGNER, f"{part.label} is not signed as Windows requires: "
+                      f"{refused}") from None
 
 
 def check_signer(part, args):
-    """Step 4: the chain reaches a trusted root, and the signer is the one
-    expected."""
+    """Step 4: the signer is the one expected, a certificate meant to sign
+    code, valid when signing happened: at a trusted timestamp's time, or now.
+    The pin of --fingerprint is the trust in the signer, since most
+    code-signing roots are in no store a Linux machine has; without it, the
+    chain must reach a trusted root. A timestamp's authority always must."""
     signature = part.signature
+    signer = authenticode.subject(signature.signer)
     stamp = signature.timestamp
-    reason = authenticode.untrusted(signature.signer, signature.certificates, args.ca,
-                                    stamp.time if stamp else None)
+    reason = authenticode.usage_problem(signature.signer, "code_signing")
     if reason:
-        raise Verdict(SIGNER, f"{part.label}: the signer "
-                      f"{authenticode.subject(signature.signer)} is not trusted: {reason}")
+        raise Verdict(SIGNER, f"{part.label}: the signer {signer} may not sign code: {reason}")
+    if args.fingerprint:
+        found = authenticode.fingerprint(signature.signer)
+        if found.replace(":", "") != args.fingerprint:
+            raise Verdict(SIGNER, f"{part.label} is signed by {signer} with SHA-256 {found}, "
+                          "not by the expected certificate")
+    else:
+        reason = authenticode.untrusted(signature.signer, signature.certificates, args.ca,
+                                        stamp.time if stamp else None)
+        if reason:
+            raise Verdict(SIGNER, f"{part.label}: the signer {signer} is not trusted: {reason}")
     if stamp:
         reason = authenticode.untrusted(stamp.authority,
                                         stamp.certificates or signature.certificates,
@@ -107,11 +133,11 @@ def check_signer(part, args):
             raise Verdict(SIGNER, f"{part.label}: the timestamp authority "
                           f"{authenticode.subject(stamp.authority)} is not trusted: {reason}")
     if args.fingerprint:
-        found = authenticode.fingerprint(signature.signer)
-        if found.replace(":", "") != re.sub(r"[^0-9A-F]", "", args.fingerprint.upper()):
-            raise Verdict(SIGNER, f"{part.label} is signed by "
-                          f"{authenticode.subject(signature.signer)} with SHA-256 {found}, "
-                          "not by the expected certificate")
+        when = stamp.time if stamp else datetime.datetime.now(datetime.timezone.utc)
+        reason = authenticode.invalid_at(signature.signer, when)
+        if reason:
+            raise Verdict(SIGNER, f"{part.label}: the signer {signer} is not trusted "
+                          f"{'at its timestamp' if stamp else 'now'}: {reason}")
     if args.published:
         published = Path(args.published) / "signatures" / f"{part.name}.pem"
         try:
@@ -387,13 +413,44 @@ def main(argv):
     parser.add_argument("--fresh-root", action="store_true")
     try:
         args = parser.parse_args(argv)
-        if args.ca and not Path(args.ca).is_file():
-            raise Verdict(USAGE, f"cannot read --ca {args.ca}")
+        check_arguments(args)
         print(verify(args))
         return 0
     except Verdict as verdict:
         print(f"scripts/verify-release: {verdict.line}", file=sys.stderr)
         return verdict.code
+    except Exception as error:  # noqa: BLE001 (no input may end in a traceback)
+        line = " ".join(f"{type(error).__name__}: {error}".split())
+        print(f"scripts/verify-release: cannot decide, an unexpected error: {line}",
+              file=sys.stderr)
+        return UNDECIDED
+
+
+# What openssl x509 -fingerprint -sha256 prints, or its hex digits alone,
+# with or without colons, in either case.
+FINGERPRINT = re.compile(r"(?:sha-?256 fingerprint=)?((?:[0-9a-f]{2}:?){31}[0-9a-f]{2})", re.I)
+
+
+def check_arguments(args):
+    """A pin or a folder that was meant and is missing (an unset shell
+    variable) must not fail open: an empty value is a usage error."""
+    for name in ("published", "fingerprint", "ca"):
+        if getattr(args, name) == "":
+            raise Verdict(USAGE, f"--{name} is empty")
+    if args.fingerprint is not None:
+        match = FINGERPRINT.fullmatch(args.fingerprint.strip())
+        if not match:
+            raise Verdict(USAGE, f"--fingerprint {args.fingerprint} is not a SHA-256 "
+                          "fingerprint (64 hex digits, as openssl x509 -fingerprint -sha256 "
+                          "prints it)")
+        args.fingerprint = match.group(1).replace(":", "").upper()
+    if args.ca is not None:
+        try:
+            roots = Path(args.ca).read_bytes()
+        except OSError as error:
+            raise Verdict(USAGE, f"cannot read --ca {args.ca}: {error.strerror}") from None
+        if b"-----BEGIN CERTIFICATE-----" not in roots:
+            raise Verdict(USAGE, f"--ca {args.ca} holds no PEM certificate")
 
 
 if __name__ == "__main__":
