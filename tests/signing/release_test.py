@@ -395,9 +395,9 @@ class Verifier(Verifying):
                                            other.replace(":", "").lower()], 5,
              "not by the expected"),
             ("a binary BUILDINFO", [client, "--ca", CA, "--published", binary], 7,
-             "cannot decide"),
+             f"cannot read {binary / 'BUILDINFO'}"),
             ("a folder as BUILDINFO", [client, "--ca", CA, "--published", folder], 7,
-             "cannot decide"),
+             f"cannot read {folder / 'BUILDINFO'}"),
         ]
         for name, args, code, reason in cases:
             with self.subTest(name):
