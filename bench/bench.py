@@ -1,8 +1,8 @@
 """Benchmarks dist/ under Wine and prints a table of medians.
 
-a) download size of LarkspireSetup.exe against an NSIS installer doing the
+a) download size of our installer against an NSIS installer doing the
    same job (bench/peers/larkspire.nsi), and what our executables are made of;
-b) time from starting Larkspire.exe to the browser's first instruction,
+b) time from starting our client to the browser's first instruction,
    against a launcher that does nothing but CreateProcessW;
 c) a full install and a full uninstall, ours against the NSIS peer, with a
    robot answering every message box at once.
@@ -24,6 +24,7 @@ from pathlib import Path
 
 import pefile
 
+from release import product as facts
 from rig.prefix import (APP_PATHS, DIST, ROOT, TOOLS, UNINSTALL_KEY, Prefix, driver_options,
                         expected_browser_argv, json_events)
 from rig.signing import make_release
@@ -33,6 +34,7 @@ NSIS_SCRIPT = ROOT / "bench/peers/larkspire.nsi"
 EDGE = r"C:\Program Files\Microsoft\Edge\Application\msedge.exe"
 BENCH_DIR = r"C:\bench"
 PEER_TARGETS = ("amd64-unicode", "x86-unicode")
+CLIENT, INSTALLER = facts.CLIENT_EXE, facts.INSTALLER_EXE
 
 
 # --- a) sizes ------------------------------------------------------------
@@ -77,6 +79,9 @@ def build_peers(client):
     icon = OUT / "larkspire.ico"
     defines = [f"-DCLIENT={client}", f"-DICON={icon}"] if write_icon(client, icon) else \
         [f"-DCLIENT={client}"]
+    # The peer names and versions itself from the same facts as ours.
+    defines += [f"-D{key.upper()}={value}" for key, value in facts.FACTS.items()]
+    defines.append(f"-DVERSION_QUAD={facts.VERSION_QUAD}")
     peers = {}
     for target in PEER_TARGETS:
         exe = OUT / f"LarkspireNsisSetup-{target}.exe"
@@ -123,7 +128,7 @@ def time_launch(rounds, warmup):
         p.install_standin_edge(EDGE)
         p.import_registry([rf"[HKEY_LOCAL_MACHINE\{APP_PATHS}]",
                            '@="' + EDGE.replace("\\", "\\\\") + '"'])
-        ours = p.put(OUT / "dist/Larkspire.exe", BENCH_DIR + r"\Larkspire.exe")
+        ours = p.put(OUT / "dist" / CLIENT, BENCH_DIR + "\\" + CLIENT)
         bare = p.put(TOOLS / "bare_launcher.exe", BENCH_DIR + r"\bare_launcher.exe")
         timer = p.put(TOOLS / "launch_timer.exe", BENCH_DIR + r"\launch_timer.exe")
         # Once through the test rig's robot and recording stand-in: a client
@@ -166,14 +171,8 @@ def install(p, product):
 
 
 def uninstall(p, product):
-    uninstaller = p.install_dir + r"\Uninstall.exe"
-    return cycle_robot(p, f'"{uninstaller}"{product.uninstall_option}', ["YES"],
+    return cycle_robot(p, f'"{p.uninstaller}"{product.uninstall_option}', ["YES"],
                        cwd=p.install_dir, until_gone=p.install_dir)
-
-
-def shortcut_paths(p):
-    return [p.desktop + r"\Larkspire.lnk", p.programs + r"\Larkspire\Larkspire.lnk",
-            p.programs + r"\Larkspire\Uninstall Larkspire.lnk"]
 
 
 def check_installed(p, product):
@@ -181,24 +180,24 @@ def check_installed(p, product):
     are seen doing the same job before they are timed."""
     d = p.install_dir
     files = sorted(f.name for f in p.unix(d).iterdir())
-    assert files == ["Larkspire.exe", "Uninstall.exe"], (product.name, files)
-    assert p.unix(d + r"\Larkspire.exe").read_bytes() == (OUT / "dist/Larkspire.exe").read_bytes()
+    assert files == sorted([CLIENT, facts.UNINSTALLER_EXE]), (product.name, files)
+    assert p.unix(p.client).read_bytes() == (OUT / "dist" / CLIENT).read_bytes()
     values = p.registry_values("HKEY_CURRENT_USER\\" + UNINSTALL_KEY)
     expected = {
-        "DisplayName": ("REG_SZ", "Larkspire Windows"), "DisplayVersion": ("REG_SZ", "1.0.0"),
-        "Publisher": ("REG_SZ", "Larkspire"), "InstallLocation": ("REG_SZ", d),
-        "DisplayIcon": ("REG_SZ", d + r"\Larkspire.exe"),
-        "UninstallString": ("REG_SZ", f'"{d}\\Uninstall.exe"{product.uninstall_option}'),
-        "URLInfoAbout": ("REG_SZ", "https://larkspire.game"),
+        "DisplayName": ("REG_SZ", facts.DISPLAY_NAME),
+        "DisplayVersion": ("REG_SZ", facts.VERSION),
+        "Publisher": ("REG_SZ", facts.PUBLISHER), "InstallLocation": ("REG_SZ", d),
+        "DisplayIcon": ("REG_SZ", p.client),
+        "UninstallString": ("REG_SZ", f'"{p.uninstaller}"{product.uninstall_option}'),
+        "URLInfoAbout": ("REG_SZ", f"https://{facts.HOME_HOST}"),
         "NoModify": ("REG_DWORD", 1), "NoRepair": ("REG_DWORD", 1)}
     assert values == expected, (product.name, values)
-    targets = [d + r"\Larkspire.exe", d + r"\Larkspire.exe", d + r"\Uninstall.exe"]
-    for link, target in zip(shortcut_paths(p), targets):
+    for link, target in zip(p.links, [p.client, p.client, p.uninstaller]):
         assert p.shortcut(link)["target"] == target, (product.name, link)
 
 
 def check_removed(p, product):
-    left = [path for path in [p.install_dir, p.programs + r"\Larkspire", *shortcut_paths(p)]
+    left = [path for path in [p.install_dir, p.menu_dir, *p.links]
             if p.exists(path)]
     assert not left and p.registry_values("HKEY_CURRENT_USER\\" + UNINSTALL_KEY) is None, \
         (product.name, left)
@@ -210,8 +209,8 @@ def time_cycles(cycles, peer):
         p.put(TOOLS / "cycle_robot.exe", BENCH_DIR + r"\cycle_robot.exe")
         downloads = p.profile + r"\Downloads"
         products = [
-            Product("ours", p.put(OUT / "dist/LarkspireSetup.exe",
-                                  downloads + r"\LarkspireSetup.exe"), " --uninstall"),
+            Product("ours", p.put(OUT / "dist" / INSTALLER, downloads + "\\" + INSTALLER),
+                    " " + facts.UNINSTALL_OPTION),
             Product("nsis", p.put(peer, downloads + r"\LarkspireNsisSetup.exe"), ""),
         ]
         questions = {}
@@ -261,18 +260,18 @@ def main():
     # A copy, so that a rebuild of dist/ during the run cannot mix two builds.
     shutil.rmtree(OUT / "dist", ignore_errors=True)
     (OUT / "dist").mkdir(parents=True)
-    for name in ("Larkspire.exe", "LarkspireSetup.exe"):
+    for name in (CLIENT, INSTALLER):
         shutil.copyfile(DIST / name, OUT / "dist" / name)
-    peers = build_peers(OUT / "dist/Larkspire.exe")
+    peers = build_peers(OUT / "dist" / CLIENT)
     peer = peers["amd64-unicode"]
 
     load_at_start = os.getloadavg()[0]
     print(f"Larkspire benchmark on {machine()}")
     print("Figures are medians; timings are taken inside the Wine prefix.\n")
 
-    ours_size = (OUT / "dist/LarkspireSetup.exe").stat().st_size
+    ours_size = (OUT / "dist" / INSTALLER).stat().st_size
     print("a) Download size                      bytes   ours/peer")
-    print(f"   LarkspireSetup.exe (ours)      {group(ours_size):>10}")
+    print(f"   {INSTALLER + ' (ours)':<30} {group(ours_size):>10}")
     for target, exe in peers.items():
         size = exe.stat().st_size
         note = "" if target == "amd64-unicode" else "  (size only: this Wine is 64-bit only)"
@@ -283,7 +282,7 @@ def main():
           "uninstaller header and icons)")
     print()
     print("   Our executables             total    .text   .rdata    .rsrc     rest")
-    for name in ("LarkspireSetup.exe", "Larkspire.exe"):
+    for name in (INSTALLER, CLIENT):
         total, parts = sections(OUT / "dist" / name)
         print(f"   {name:<20} {group(total):>12} {group(parts['.text']):>8} "
               f"{group(parts['.rdata']):>8} {group(parts['.rsrc']):>8} {group(parts['rest']):>8}")
@@ -293,10 +292,10 @@ def main():
     # a timestamp from a test authority on loopback.
     make_release(OUT / "signed")
     print("   Signed and timestamped     unsigned     signed      added   ours/peer")
-    for name in ("LarkspireSetup.exe", "Larkspire.exe"):
+    for name in (INSTALLER, CLIENT):
         unsigned = (OUT / "dist" / name).stat().st_size
         signed = (OUT / "signed/dist" / name).stat().st_size
-        ratio = f"{signed / peer.stat().st_size:11.2f}" if name == "LarkspireSetup.exe" else ""
+        ratio = f"{signed / peer.stat().st_size:11.2f}" if name == INSTALLER else ""
         print(f"   {name:<20} {group(unsigned):>12} {group(signed):>10} "
               f"{group(signed - unsigned):>10}{ratio}")
     print("   (a test certificate straight under its root, and a test timestamp authority:")
@@ -309,7 +308,7 @@ def main():
     bare_ms = statistics.median(launch[1]["browser"])
     print(f"b) Launch until the browser runs ({args.rounds} alternating runs each)")
     print("                                    ms   ours/limit")
-    print(f"   Larkspire.exe            {ours_ms:10.1f}   {ours_ms / bare_ms:10.2f}")
+    print(f"   {CLIENT:<24} {ours_ms:10.1f}   {ours_ms / bare_ms:10.2f}")
     print(f"   limit: one CreateProcessW{bare_ms:10.1f}")
     print(f"   (the launchers themselves exit after {statistics.median(launch[0]['exited']):.1f} "
           f"and {statistics.median(launch[1]['exited']):.1f} ms)")

@@ -1,7 +1,9 @@
 # Compile and link settings shared by both shipped executables. Everything
 # that decides the PE image lives here.
 
-set(LARKSPIRE_DIST_DIR ${PROJECT_SOURCE_DIR}/dist CACHE PATH
+# The linker writes into the build folder, never into dist/: only
+# scripts/build publishes there, once a whole build has succeeded.
+set(LARKSPIRE_DIST_DIR ${PROJECT_BINARY_DIR}/out CACHE PATH
     "Where the linker writes the executables; scripts/build copies them on to dist/")
 
 set(LARKSPIRE_COMPILE_OPTIONS
@@ -33,12 +35,13 @@ set(CMAKE_CXX_STANDARD_LIBRARIES "")
 set(CMAKE_CXX_LINK_EXECUTABLE
     "<CMAKE_LINKER> <LINK_FLAGS> <OBJECTS> /out:<TARGET> <LINK_LIBRARIES>")
 
-# larkspire_executable(target ENTRY symbol RESOURCES res DLLS dll... SOURCES src...)
+# larkspire_executable(target FILE name.exe ENTRY symbol RESOURCES res DLLS dll...
+#                      SOURCES src...)
 function(larkspire_executable target)
-    cmake_parse_arguments(arg "" "ENTRY;RESOURCES" "DLLS;SOURCES" ${ARGN})
+    cmake_parse_arguments(arg "" "FILE;ENTRY;RESOURCES" "DLLS;SOURCES" ${ARGN})
     add_executable(${target} ${arg_SOURCES})
     target_compile_options(${target} PRIVATE ${LARKSPIRE_COMPILE_OPTIONS})
-    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR} ${LARKSPIRE_GENERATED_DIR})
     target_link_options(${target} PRIVATE ${LARKSPIRE_LINK_OPTIONS} /entry:${arg_ENTRY})
     foreach(dll IN LISTS arg_DLLS)
         target_link_libraries(${target} PRIVATE ${LARKSPIRE_IMPORT_LIB_DIR}/lib${dll}.a)
@@ -50,5 +53,6 @@ function(larkspire_executable target)
         add_dependencies(${target} larkspire_resources)
     endif()
     set_target_properties(${target} PROPERTIES
+        OUTPUT_NAME ${arg_FILE} SUFFIX ""
         RUNTIME_OUTPUT_DIRECTORY ${LARKSPIRE_DIST_DIR})
 endfunction()

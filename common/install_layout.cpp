@@ -1,10 +1,12 @@
 #include "common/install_layout.h"
 
+#include "common/product.h"
+
 #include <shlobj.h>
 
 InstallLayout layout;
 
-static constexpr const wchar_t *product_fragment = L"\\Larkspire";
+static constexpr const wchar_t *product_fragment = L"\\" LARKSPIRE_NAME;
 
 static bool lookup_folder(int folder_id)
 {
@@ -28,9 +30,9 @@ bool resolve_layout()
     if (!join(l.install_dir, l.folder_scratch.text, L"\\Programs") ||
         !ensure_directory(l.install_dir.text) || !buffer_append(l.install_dir, product_fragment))
         return false;
-    if (!join(l.client_exe, l.install_dir.text, L"\\Larkspire.exe") ||
-        !join(l.uninstaller_exe, l.install_dir.text, L"\\Uninstall.exe") ||
-        !join(l.staging_file, l.install_dir.text, L"\\Larkspire.new") ||
+    if (!join(l.client_exe, l.install_dir.text, L"\\" LARKSPIRE_CLIENT_EXE) ||
+        !join(l.uninstaller_exe, l.install_dir.text, L"\\" LARKSPIRE_UNINSTALLER_EXE) ||
+        !join(l.staging_file, l.install_dir.text, L"\\" LARKSPIRE_STAGING_FILE) ||
         !join(l.data_dir, l.folder_scratch.text, product_fragment))
         return false;
 
@@ -50,12 +52,12 @@ void resolve_shell_folders()
     // on purpose. A lookup that fails even so leaves the fields empty, a path
     // every file call refuses, rather than "\Larkspire" on the current drive.
     if (!lookup_folder(CSIDL_DESKTOPDIRECTORY | CSIDL_FLAG_DONT_VERIFY) ||
-        !join(l.desktop_shortcut, l.folder_scratch.text, L"\\Larkspire.lnk"))
+        !join(l.desktop_shortcut, l.folder_scratch.text, L"\\" LARKSPIRE_SHORTCUT))
         l.desktop_shortcut.text[0] = L'\0';
     if (!lookup_folder(CSIDL_PROGRAMS | CSIDL_FLAG_DONT_VERIFY) ||
         !join(l.menu_dir, l.folder_scratch.text, product_fragment) ||
-        !join(l.menu_shortcut, l.menu_dir.text, L"\\Larkspire.lnk") ||
-        !join(l.uninstall_shortcut, l.menu_dir.text, L"\\Uninstall Larkspire.lnk")) {
+        !join(l.menu_shortcut, l.menu_dir.text, L"\\" LARKSPIRE_SHORTCUT) ||
+        !join(l.uninstall_shortcut, l.menu_dir.text, L"\\" LARKSPIRE_UNINSTALL_SHORTCUT)) {
         l.menu_dir.text[0] = L'\0';
         l.menu_shortcut.text[0] = L'\0';
         l.uninstall_shortcut.text[0] = L'\0';

@@ -1,17 +1,24 @@
-// Product literals shared by both executables. Each is defined once here;
-// subsystem-specific texts live beside the code that shows them.
+// The product's facts as the C++ code sees them. Each fact is defined once,
+// in common/product.json, and reaches the code through the generated
+// product_facts.h; subsystem-specific texts live beside the code that shows
+// them.
 #pragma once
 
-#define LARKSPIRE_NAME L"Larkspire"
-#define LARKSPIRE_DISPLAY_NAME L"Larkspire Windows"
-#define LARKSPIRE_VERSION L"1.0.0"
-
-// The game's front end and the product's home page. Change a host here and
-// every URL built from it follows.
-#define LARKSPIRE_PLAY_HOST L"play.larkspire.game"
-#define LARKSPIRE_HOME_HOST L"larkspire.game"
+#include "product_facts.h"
 
 inline constexpr const wchar_t *product_name = LARKSPIRE_NAME;
 inline constexpr const wchar_t *display_name = LARKSPIRE_DISPLAY_NAME;
 inline constexpr const wchar_t *product_version = LARKSPIRE_VERSION;
-inline constexpr const wchar_t *uninstall_option = L"--uninstall";
+inline constexpr const wchar_t *publisher_name = LARKSPIRE_PUBLISHER;
+inline constexpr const wchar_t *uninstall_option = LARKSPIRE_UNINSTALL_OPTION;
+
+// How both executables end, and which case is which. Windows shows neither
+// code to the player; they are for whoever started us (a script, the apps
+// list, a test).
+//   exit_done    the work is done, or the player answered No to a question
+//                (the install or uninstall confirmation, the start prompt):
+//                declining is not a failure.
+//   exit_failed  something went wrong; a message box has said what, except
+//                where the uninstall could not even find its paths.
+inline constexpr unsigned exit_done = 0;
+inline constexpr unsigned exit_failed = 1;

@@ -7,7 +7,7 @@ math(EXPR size "${digits} / 2")
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
 string(REGEX REPLACE "((0x..,){16})" "\\1\n" bytes "${bytes}")
 file(WRITE "${OUTPUT}.tmp"
-"// Generated from Larkspire.exe at build time; do not edit.\n"
+"// Generated from the client executable at build time; do not edit.\n"
 "#include \"installer/installer.h\"\n"
 "extern const unsigned char ClientImage[] = {\n${bytes}\n};\n"
 "extern const unsigned ClientImageSize = ${size};\n")

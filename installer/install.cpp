@@ -10,7 +10,7 @@ WideBuffer uninstaller_mark;
 namespace {
 
 constexpr const wchar_t *confirm_text =
-    L"Larkspire Windows 1.0.0\n\n"
+    L"Larkspire Windows " LARKSPIRE_VERSION L"\n\n"
     L"Telepites a sajat felhasznaloi profilba, asztali es Start menu parancsikonnal.\n"
     L"Microsoft Edge es internet szukseges. Ez online kliens, nem offline jatek.\n\n"
     L"Folytatod a telepitest?";
@@ -33,7 +33,7 @@ constexpr const wchar_t *start_prompt_text =
 [[noreturn]] void fail(const wchar_t *text)
 {
     show_error(text);
-    ExitProcess(1);
+    ExitProcess(exit_failed);
 }
 
 [[noreturn]] void fail_and_drop_staging(const wchar_t *text)
@@ -130,7 +130,7 @@ bool wait_out_lock(unsigned &attempts)
 void install_client()
 {
     if (!ask(confirm_text, confirm_caption))
-        ExitProcess(0);
+        ExitProcess(exit_done);
     if (!ensure_directory(layout.install_dir.text))
         fail(folder_failed_text);
     write_client();
@@ -146,8 +146,8 @@ void install_client()
         MessageBoxW(nullptr, partial_text, partial_caption, MB_OK | MB_ICONWARNING);
 
     if (!ask(start_prompt_text, product_name))
-        ExitProcess(0);
+        ExitProcess(exit_done);
     // The launch shows its own messages; the install itself has succeeded.
     (void)launch_client();
-    ExitProcess(0);
+    ExitProcess(exit_done);
 }

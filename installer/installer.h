@@ -2,6 +2,7 @@
 // per-user uninstall registration.
 #pragma once
 
+#include "common/product.h"
 #include "common/wide_buffer.h"
 
 // The finished Larkspire.exe, embedded at build time.
@@ -14,7 +15,7 @@ extern WideBuffer system_dir;         // the Windows system directory
 extern WideBuffer cmd_path;           // system_dir\cmd.exe
 extern WideBuffer ping_path;          // system_dir\ping.exe
 extern WideBuffer removal_command;    // the delayed interpreter's command line
-extern WideBuffer retired_uninstaller; // install_dir\Uninstall.old, what the removal deletes
+extern WideBuffer retired_uninstaller; // the renamed uninstaller, all the removal deletes
 
 struct RegistrationResult {
     bool key_opened;
@@ -52,4 +53,4 @@ inline constexpr unsigned lock_retries = 5;
 inline constexpr DWORD lock_retry_ms = 500;
 
 inline constexpr const wchar_t *uninstall_key_path =
-    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\LarkspireDesktop";
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" LARKSPIRE_UNINSTALL_KEY;

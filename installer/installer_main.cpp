@@ -10,7 +10,7 @@ void run_installer()
     if (!resolve_layout()) {
         if (!uninstall_mode)
             show_error(L"A felhasznaloi telepitesi mappa nem hatarozhato meg.");
-        ExitProcess(1);
+        ExitProcess(exit_failed);
     }
     resolve_shell_folders();
     if (uninstall_mode)

@@ -30,11 +30,11 @@ RegistrationResult register_uninstall_entry()
     // install_dir comes from a shell folder, so the quoted path always fits.
     (void)buffer_copy(uninstall_command, L"\"");
     (void)buffer_append(uninstall_command, layout.uninstaller_exe.text);
-    (void)buffer_append(uninstall_command, L"\" --uninstall");
+    (void)buffer_append(uninstall_command, L"\" " LARKSPIRE_UNINSTALL_OPTION);
 
     bool complete = set_string_value(key, L"DisplayName", display_name) &&
                     set_string_value(key, L"DisplayVersion", product_version) &&
-                    set_string_value(key, L"Publisher", product_name) &&
+                    set_string_value(key, L"Publisher", publisher_name) &&
                     set_string_value(key, L"InstallLocation", layout.install_dir.text) &&
                     set_string_value(key, L"DisplayIcon", layout.client_exe.text) &&
                     set_string_value(key, L"UninstallString", uninstall_command.text) &&

@@ -73,7 +73,7 @@ bool retire_uninstaller()
     // is renamed, not our own: we may run as the downloaded setup. A running
     // uninstaller can be renamed, only not deleted.
     (void)buffer_copy(retired_uninstaller, layout.install_dir.text);
-    (void)buffer_append(retired_uninstaller, L"\\Uninstall.old");
+    (void)buffer_append(retired_uninstaller, L"\\" LARKSPIRE_RETIRED_UNINSTALLER);
     unsigned attempts = 0;
     while (MoveFileExW(layout.uninstaller_exe.text, retired_uninstaller.text,
                        MOVEFILE_REPLACE_EXISTING) == 0) {
@@ -91,7 +91,7 @@ bool retire_uninstaller()
 void uninstall_client()
 {
     if (MessageBoxW(nullptr, confirm_text, confirm_caption, MB_YESNO | MB_ICONQUESTION) != IDYES)
-        ExitProcess(0);
+        ExitProcess(exit_done);
     // A running client holds its image open; stop before anything else is
     // removed so the player can close the game and try again.
     unsigned attempts = 0;
@@ -99,7 +99,7 @@ void uninstall_client()
         while (DeleteFileW(layout.client_exe.text) == 0) {
             if (!wait_out_lock(attempts)) {
                 show_error(client_locked_text);
-                ExitProcess(1);
+                ExitProcess(exit_failed);
             }
         }
     }
@@ -115,16 +115,16 @@ void uninstall_client()
     // delete by hand, which the message says; nothing is scheduled then.
     if (!retire_uninstaller()) {
         show_error(removal_failed_text);
-        ExitProcess(1);
+        ExitProcess(exit_failed);
     }
     switch (schedule_self_removal()) {
     case RemovalOutcome::started:
-        ExitProcess(0);
+        ExitProcess(exit_done);
     case RemovalOutcome::not_started:
         show_error(removal_failed_text);
-        ExitProcess(1);
+        ExitProcess(exit_failed);
     case RemovalOutcome::not_prepared:
         break;
     }
-    ExitProcess(1);
+    ExitProcess(exit_failed);
 }

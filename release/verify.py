@@ -18,11 +18,11 @@ import sys
 import tempfile
 from pathlib import Path
 
-from release import authenticode, buildinfo, pe
+from release import authenticode, buildinfo, pe, product
 from release.authenticode import Problem
 
 ROOT = Path(__file__).resolve().parents[1]
-CLIENT, INSTALLER = "Larkspire.exe", "LarkspireSetup.exe"
+CLIENT, INSTALLER = product.CLIENT_EXE, product.INSTALLER_EXE
 CHANGED, USAGE, NOT_OURS, UNSIGNED, SIGNER, NOT_FROM_SOURCE, UNDECIDED = 1, 2, 3, 4, 5, 6, 7
 # scripts/build --attach-signatures exits with this when a signature does not
 # fit its rebuilt file.
@@ -33,12 +33,6 @@ class Verdict(Exception):
     def __init__(self, code, line):
         super().__init__(line)
         self.code, self.line = code, line
-
-
-def product_name():
-    """The name the version resource carries, from the one place it is defined."""
-    text = (ROOT / "common/product.h").read_text()
-    return re.search(r'^#define LARKSPIRE_DISPLAY_NAME L"(.*)"$', text, re.M).group(1)
 
 
 class Part:
@@ -52,7 +46,7 @@ class Part:
 def identify(path, data):
     """Step 1: FILE must be ours; an image of ours carrying one complete PE is
     the installer, and that PE its client; one carrying none is the client."""
-    ours = product_name()
+    ours = product.DISPLAY_NAME
     if not pe.layout(data):
         raise Verdict(NOT_OURS, f"{path} is not a PE image")
     if pe.version_strings(data).get("ProductName") != ours:

@@ -2,6 +2,7 @@
 prints what a player would see and what lands on disk and in the registry."""
 import time
 
+from release import product
 from rig.prefix import APP_PATHS, DIST, UNINSTALL_KEY, Prefix
 
 EDGE = r"C:\Program Files\Microsoft\Edge\Application\msedge.exe"
@@ -42,13 +43,13 @@ def show_paths(prefix, paths):
 def main():
     with Prefix() as p:
         print(f"Wine prefix: {p.path}")
-        client = p.put(DIST / "Larkspire.exe", r"C:\dl\Larkspire.exe")
+        client = p.put(DIST / product.CLIENT_EXE, r"C:\dl" "\\" + product.CLIENT_EXE)
         handler = r"C:\handler\open.exe"
         p.route_https_to(handler)
 
         show_run(p, "The client on a machine without Edge; the player declines the download",
                  f'"{client}"', ["NO"])
-        show_paths(p, [p.local + r"\Larkspire"])
+        show_paths(p, [p.data_dir])
         show_run(p, "Again; the player accepts the download page", f'"{client}"', ["YES"])
         show_browser(p, handler)
 
@@ -59,9 +60,10 @@ def main():
         print(f"registered under HKEY_LOCAL_MACHINE\\{APP_PATHS}.")
         show_run(p, "The client with Edge present", f'"{client}"')
         show_browser(p, EDGE)
-        show_paths(p, [p.local + r"\Larkspire", p.local + r"\Larkspire\BrowserProfile"])
+        show_paths(p, [p.data_dir, p.data_dir + r"\BrowserProfile"])
 
-        setup = p.put(DIST / "LarkspireSetup.exe", p.profile + r"\Downloads\LarkspireSetup.exe")
+        setup = p.put(DIST / product.INSTALLER_EXE,
+                      p.profile + r"\Downloads" "\\" + product.INSTALLER_EXE)
         show_run(p, "Install from the Downloads folder, then start the game",
                  f'"{setup}"', ["YES", "YES"])
         show_browser(p, EDGE)
@@ -69,8 +71,7 @@ def main():
         print("  files:")
         for f in sorted(p.unix(install_dir).iterdir()):
             print(f"    {install_dir}\\{f.name}  ({f.stat().st_size} bytes)")
-        links = [p.desktop + r"\Larkspire.lnk", p.programs + r"\Larkspire\Larkspire.lnk",
-                 p.programs + r"\Larkspire\Uninstall Larkspire.lnk"]
+        links = p.links
         print("  shortcuts:")
         for link in links:
             s = p.shortcut(link)
@@ -83,19 +84,19 @@ def main():
                 "HKEY_CURRENT_USER\\" + UNINSTALL_KEY).items():
             print(f"    {name:16} {kind:10} {data}")
 
-        show_run(p, "A later start through the installed client", f'"{install_dir}\\Larkspire.exe"')
+        show_run(p, "A later start through the installed client", f'"{p.client}"')
         show_browser(p, EDGE)
 
         show_run(p, "Uninstall, as the Start-menu shortcut starts it",
-                 f'"{install_dir}\\Uninstall.exe" --uninstall', ["YES"], cwd=install_dir)
-        show_paths(p, [install_dir + r"\Larkspire.exe", install_dir + r"\Uninstall.exe"] + links)
-        print(f"  registry key present: {p.registry_values('HKEY_CURRENT_USER' + chr(92) + UNINSTALL_KEY) is not None}")
+                 f'"{p.uninstaller}" {product.UNINSTALL_OPTION}', ["YES"], cwd=install_dir)
+        show_paths(p, [p.client, p.uninstaller] + links)
+        present = p.registry_values("HKEY_CURRENT_USER\\" + UNINSTALL_KEY) is not None
+        print(f"  registry key present: {present}")
         start = time.monotonic()
         while p.exists(install_dir) and time.monotonic() - start < 15:
             time.sleep(0.2)
         print(f"\n== {time.monotonic() - start:.1f} s later, after the hidden delayed removal")
-        show_paths(p, [install_dir + r"\Uninstall.exe", install_dir,
-                       p.local + r"\Larkspire\BrowserProfile"])
+        show_paths(p, [p.uninstaller, install_dir, p.data_dir + r"\BrowserProfile"])
         print("\nThe browser profile is kept on purpose: it belongs to the player.")
 
 

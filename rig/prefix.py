@@ -12,16 +12,15 @@ import tempfile
 import time
 from pathlib import Path, PureWindowsPath
 
+from release import product
+
 ROOT = Path(os.environ.get("LARKSPIRE_ROOT", Path(__file__).resolve().parents[1]))
 # The helper programs, as `cmake --build --preset tests --target rig` builds them.
 TOOLS = Path(os.environ.get("LARKSPIRE_TOOLS", ROOT / "build/tests/rig"))
 DIST = Path(os.environ.get("LARKSPIRE_DIST", ROOT / "dist"))
 PREFIX_SCRIPT = Path(__file__).resolve().parent / "wine-prefix"
 APP_PATHS = r"Software\Microsoft\Windows\CurrentVersion\App Paths\msedge.exe"
-UNINSTALL_KEY = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\LarkspireDesktop"
-# The name an uninstall gives the installed uninstaller before the delayed
-# removal deletes it.
-RETIRED_UNINSTALLER = "Uninstall.old"
+UNINSTALL_KEY = product.UNINSTALL_KEY_PATH
 
 
 def driver_options(answers=(), cwd=None, lock=None, until_gone=None, lock_for=None,
@@ -59,10 +58,24 @@ class Prefix:
         self.desktop = self.profile + r"\Desktop"
         self.programs = (self.profile +
                          r"\AppData\Roaming\Microsoft\Windows\Start Menu\Programs")
-        self.install_dir = self.local + r"\Programs\Larkspire"
+        self.locate_product()
         self.tools = r"C:\larkspire-tools"
         shutil.copytree(TOOLS, self.unix(self.tools), dirs_exist_ok=True,
                         ignore=lambda d, names: [n for n in names if not n.endswith(".exe")])
+
+    def locate_product(self):
+        """Where the product puts itself under the current shell folders,
+        named from the product's facts; again after a test moves them."""
+        self.install_dir = self.local + r"\Programs" + "\\" + product.NAME
+        self.client = self.install_dir + "\\" + product.CLIENT_EXE
+        self.uninstaller = self.install_dir + "\\" + product.UNINSTALLER_EXE
+        self.retired = self.install_dir + "\\" + product.RETIRED_UNINSTALLER
+        self.staging_file = self.install_dir + "\\" + product.STAGING_FILE
+        self.data_dir = self.local + "\\" + product.NAME
+        self.menu_dir = self.programs + "\\" + product.NAME
+        self.links = [self.desktop + "\\" + product.SHORTCUT,
+                      self.menu_dir + "\\" + product.SHORTCUT,
+                      self.menu_dir + "\\" + product.UNINSTALL_SHORTCUT]
 
     def stop(self):
         """Ends every Wine process of the prefix, as a logoff ends a Windows
@@ -228,6 +241,6 @@ class Prefix:
 
 def expected_browser_argv(prefix, edge):
     return [edge,
-            "--app=https://play.larkspire.game/login?client=windows",
-            "--user-data-dir=" + prefix.local + r"\Larkspire\BrowserProfile",
+            f"--app=https://{product.PLAY_HOST}/login?client=windows",
+            "--user-data-dir=" + prefix.data_dir + r"\BrowserProfile",
             "--window-size=1440,900", "--no-first-run", "--no-default-browser-check"]

@@ -1,4 +1,4 @@
-"""Renders every message box of Larkspire.exe and LarkspireSetup.exe as a
+"""Renders every message box of the client and the installer as a
 player sees it, one PNG each in docs/screenshots/, plus the shortcuts.
 
 Each box is provoked for real: the unchanged dist/ executables run in a
@@ -15,6 +15,7 @@ import tempfile
 import time
 from pathlib import Path, PureWindowsPath
 
+from release import product
 from rig.prefix import APP_PATHS, DIST, PREFIX_SCRIPT, ROOT, TOOLS, Prefix, driver_options
 
 OUT = Path(os.environ.get("LARKSPIRE_SCREENSHOTS", ROOT / "docs/screenshots"))
@@ -235,9 +236,9 @@ def player_scenarios(screen):
     """One player's machine: install, play, the client's own failures, the
     shortcuts, then the failures of a reinstall and of removals."""
     with Desk(screen) as p:
-        setup = p.put(DIST / "LarkspireSetup.exe", p.profile + r"\Downloads\LarkspireSetup.exe")
-        client = p.install_dir + r"\Larkspire.exe"
-        uninstaller = p.install_dir + r"\Uninstall.exe"
+        setup = p.put(DIST / product.INSTALLER_EXE,
+                      p.profile + r"\Downloads" "\\" + product.INSTALLER_EXE)
+        client, uninstaller = p.client, p.uninstaller
 
         print("Install on a machine without Edge, start the game, decline the download")
         p.watch(f'"{setup}"', [("install-confirm", "YES"), ("start-prompt", "YES"),
@@ -245,9 +246,9 @@ def player_scenarios(screen):
         p.install_standin_edge(EDGE)
 
         print("A plain file where the client's data folder belongs")
-        p.write(p.local + r"\Larkspire")
+        p.write(p.data_dir)
         p.watch(f'"{client}"', [("profile-failed", "OK")], 1)
-        p.unix(p.local + r"\Larkspire").unlink()
+        p.unix(p.data_dir).unlink()
 
         print("A per-user Edge registration naming a file that is no program")
         broken = r"C:\Broken Edge\msedge.exe"
@@ -264,10 +265,8 @@ def player_scenarios(screen):
 
         print("The shortcuts of the install")
         p.show_shortcuts([
-            ("Desktop", [p.desktop + r"\Larkspire.lnk"]),
-            (r"Start menu \ Programs \ Larkspire",
-             [p.programs + r"\Larkspire\Larkspire.lnk",
-              p.programs + r"\Larkspire\Uninstall Larkspire.lnk"])],
+            ("Desktop", p.links[:1]),
+            (r"Start menu \ Programs \ " + product.NAME, p.links[1:])],
             OUT / "shortcuts.png")
 
         print("Reinstall while the game is running")
@@ -275,7 +274,7 @@ def player_scenarios(screen):
                 lock=client)
 
         print("Uninstall while the game is running")
-        p.watch(f'"{uninstaller}" --uninstall',
+        p.watch(f'"{uninstaller}" {product.UNINSTALL_OPTION}',
                 [("uninstall-confirm", "YES"), ("client-locked", "OK")], 1,
                 cwd=p.install_dir, lock=client)
 
@@ -289,14 +288,15 @@ def player_scenarios(screen):
         # first so that the template keeps its cmd.exe.
         cmd.unlink()
         cmd.write_bytes(b"This file is not a Windows program.\r\n")
-        p.watch(f'"{uninstaller}" --uninstall',
+        p.watch(f'"{uninstaller}" {product.UNINSTALL_OPTION}',
                 [("uninstall-confirm", "YES"), ("removal-failed", "OK")], 1, cwd=p.install_dir)
 
 
 def broken_profile_scenarios(screen):
     """A fresh machine whose user profile gets in the installer's way."""
     with Desk(screen) as p:
-        setup = p.put(DIST / "LarkspireSetup.exe", p.profile + r"\Downloads\LarkspireSetup.exe")
+        setup = p.put(DIST / product.INSTALLER_EXE,
+                      p.profile + r"\Downloads" "\\" + product.INSTALLER_EXE)
 
         print("A plain file where LocalAppData\\Programs belongs")
         p.write(p.local + r"\Programs")
@@ -304,13 +304,13 @@ def broken_profile_scenarios(screen):
         p.unix(p.local + r"\Programs").unlink()
 
         print("A folder where the installer's temporary Larkspire.new belongs")
-        staging = p.unix(p.install_dir + r"\Larkspire.new")
+        staging = p.unix(p.staging_file)
         staging.mkdir(parents=True)
         p.watch(f'"{setup}"', [("install-confirm", "YES"), ("staging-failed", "OK")], 1)
         staging.rmdir()
 
         print("A plain file where the Start-menu folder belongs")
-        p.write(p.programs + r"\Larkspire")
+        p.write(p.menu_dir)
         p.watch(f'"{setup}"', [("install-confirm", "YES"), ("partial-integration", "OK"),
                                ("start-prompt", "NO")], 0)
 
@@ -326,7 +326,7 @@ def client_icon_count():
     """How many icon groups dist/Larkspire.exe carries; the shortcuts show
     the first, or Wine's stock icon when there is none."""
     import pefile
-    image = pefile.PE(str(DIST / "Larkspire.exe"), fast_load=True)
+    image = pefile.PE(str(DIST / product.CLIENT_EXE), fast_load=True)
     image.parse_data_directories(
         directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
     resources = getattr(image, "DIRECTORY_ENTRY_RESOURCE", None)

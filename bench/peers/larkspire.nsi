@@ -1,7 +1,9 @@
-; The peer the benchmark weighs LarkspireSetup.exe against: an NSIS installer
-; doing the same per-user job with the same dist/Larkspire.exe as payload.
-; Built by bench/bench.py into build/bench/, never shipped.
-;   makensis -DCLIENT=... -DICON=... -DOUTFILE=... [-DTARGET=x86-unicode] larkspire.nsi
+; The peer the benchmark weighs our installer against: an NSIS installer
+; doing the same per-user job with the same dist/ client as payload.
+; Built by bench/bench.py into build/bench/, never shipped. The product's facts
+; come from common/product.json, one define a fact named as its key in upper
+; case (NAME, VERSION, CLIENT_EXE...), and VERSION_QUAD beside them.
+;   makensis -DCLIENT=... -DICON=... -DOUTFILE=... -DNAME=... [-DTARGET=x86-unicode] larkspire.nsi
 
 !ifndef TARGET
   ; Same architecture as ours, and the only one Debian's 64-bit Wine runs.
@@ -12,13 +14,13 @@ Unicode true
 ; The strongest compression NSIS has, so the size comparison favours the peer.
 SetCompressor /SOLID /FINAL lzma
 
-Name "Larkspire Windows"
+Name "${DISPLAY_NAME}"
 OutFile "${OUTFILE}"
 ; NSIS has one caption for all its message boxes; ours differ per question.
 Caption "Larkspire telepito"
 UninstallCaption "Larkspire eltavolitas"
 RequestExecutionLevel user
-InstallDir "$LOCALAPPDATA\Programs\Larkspire"
+InstallDir "$LOCALAPPDATA\Programs\${NAME}"
 ; No pages: the player sees only the message boxes, as with ours.
 SilentInstall silent
 SilentUnInstall silent
@@ -28,50 +30,50 @@ SilentUnInstall silent
   UninstallIcon "${ICON}"
 !endif
 
-VIProductVersion 1.0.0.0
-VIFileVersion 1.0.0.0
-VIAddVersionKey /LANG=1033 CompanyName "Larkspire"
-VIAddVersionKey /LANG=1033 FileDescription "Larkspire Windows Client"
-VIAddVersionKey /LANG=1033 FileVersion "1.0.0.0"
-VIAddVersionKey /LANG=1033 InternalName "Larkspire"
-VIAddVersionKey /LANG=1033 OriginalFilename "LarkspireSetup.exe"
-VIAddVersionKey /LANG=1033 ProductName "Larkspire Windows"
-VIAddVersionKey /LANG=1033 ProductVersion "1.0.0.0"
-VIAddVersionKey /LANG=1033 LegalCopyright "Copyright (C) 2026 the Larkspire developers"
+VIProductVersion ${VERSION_QUAD}
+VIFileVersion ${VERSION_QUAD}
+VIAddVersionKey /LANG=1033 CompanyName "${PUBLISHER}"
+VIAddVersionKey /LANG=1033 FileDescription "${DESCRIPTION}"
+VIAddVersionKey /LANG=1033 FileVersion "${VERSION_QUAD}"
+VIAddVersionKey /LANG=1033 InternalName "${NAME}"
+VIAddVersionKey /LANG=1033 OriginalFilename "${INSTALLER_EXE}"
+VIAddVersionKey /LANG=1033 ProductName "${DISPLAY_NAME}"
+VIAddVersionKey /LANG=1033 ProductVersion "${VERSION_QUAD}"
+VIAddVersionKey /LANG=1033 LegalCopyright "${COPYRIGHT}"
 
-!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\LarkspireDesktop"
-!define DESCRIPTION "Larkspire - online multiplayer quiz"
+!define APPS_LIST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${UNINSTALL_KEY}"
+!define SHORTCUT_TEXT "Larkspire - online multiplayer quiz"
 
 Function .onInit
   SetShellVarContext current
-  MessageBox MB_YESNO|MB_ICONQUESTION "Larkspire Windows 1.0.0$\n$\nTelepites a sajat felhasznaloi profilba, asztali es Start menu parancsikonnal.$\nMicrosoft Edge es internet szukseges. Ez online kliens, nem offline jatek.$\n$\nFolytatod a telepitest?" IDYES +2
+  MessageBox MB_YESNO|MB_ICONQUESTION "Larkspire Windows ${VERSION}$\n$\nTelepites a sajat felhasznaloi profilba, asztali es Start menu parancsikonnal.$\nMicrosoft Edge es internet szukseges. Ez online kliens, nem offline jatek.$\n$\nFolytatod a telepitest?" IDYES +2
   Abort
 FunctionEnd
 
 Section
   ; Also the working directory of the shortcuts made below.
   SetOutPath "$INSTDIR"
-  File "/oname=Larkspire.exe" "${CLIENT}"
-  WriteUninstaller "$INSTDIR\Uninstall.exe"
+  File "/oname=${CLIENT_EXE}" "${CLIENT}"
+  WriteUninstaller "$INSTDIR\${UNINSTALLER_EXE}"
 
-  CreateDirectory "$SMPROGRAMS\Larkspire"
-  CreateShortcut "$DESKTOP\Larkspire.lnk" "$INSTDIR\Larkspire.exe" "" "$INSTDIR\Larkspire.exe" 0 SW_SHOWNORMAL "" "${DESCRIPTION}"
-  CreateShortcut "$SMPROGRAMS\Larkspire\Larkspire.lnk" "$INSTDIR\Larkspire.exe" "" "$INSTDIR\Larkspire.exe" 0 SW_SHOWNORMAL "" "${DESCRIPTION}"
+  CreateDirectory "$SMPROGRAMS\${NAME}"
+  CreateShortcut "$DESKTOP\${SHORTCUT}" "$INSTDIR\${CLIENT_EXE}" "" "$INSTDIR\${CLIENT_EXE}" 0 SW_SHOWNORMAL "" "${SHORTCUT_TEXT}"
+  CreateShortcut "$SMPROGRAMS\${NAME}\${SHORTCUT}" "$INSTDIR\${CLIENT_EXE}" "" "$INSTDIR\${CLIENT_EXE}" 0 SW_SHOWNORMAL "" "${SHORTCUT_TEXT}"
   ; The NSIS uninstaller needs no option to know it should uninstall.
-  CreateShortcut "$SMPROGRAMS\Larkspire\Uninstall Larkspire.lnk" "$INSTDIR\Uninstall.exe" "" "$INSTDIR\Larkspire.exe" 0 SW_SHOWNORMAL "" "${DESCRIPTION}"
+  CreateShortcut "$SMPROGRAMS\${NAME}\${UNINSTALL_SHORTCUT}" "$INSTDIR\${UNINSTALLER_EXE}" "" "$INSTDIR\${CLIENT_EXE}" 0 SW_SHOWNORMAL "" "${SHORTCUT_TEXT}"
 
-  WriteRegStr HKCU "${UNINSTALL_KEY}" DisplayName "Larkspire Windows"
-  WriteRegStr HKCU "${UNINSTALL_KEY}" DisplayVersion "1.0.0"
-  WriteRegStr HKCU "${UNINSTALL_KEY}" Publisher "Larkspire"
-  WriteRegStr HKCU "${UNINSTALL_KEY}" InstallLocation "$INSTDIR"
-  WriteRegStr HKCU "${UNINSTALL_KEY}" DisplayIcon "$INSTDIR\Larkspire.exe"
-  WriteRegStr HKCU "${UNINSTALL_KEY}" UninstallString '"$INSTDIR\Uninstall.exe"'
-  WriteRegStr HKCU "${UNINSTALL_KEY}" URLInfoAbout "https://larkspire.game"
-  WriteRegDWORD HKCU "${UNINSTALL_KEY}" NoModify 1
-  WriteRegDWORD HKCU "${UNINSTALL_KEY}" NoRepair 1
+  WriteRegStr HKCU "${APPS_LIST_KEY}" DisplayName "${DISPLAY_NAME}"
+  WriteRegStr HKCU "${APPS_LIST_KEY}" DisplayVersion "${VERSION}"
+  WriteRegStr HKCU "${APPS_LIST_KEY}" Publisher "${PUBLISHER}"
+  WriteRegStr HKCU "${APPS_LIST_KEY}" InstallLocation "$INSTDIR"
+  WriteRegStr HKCU "${APPS_LIST_KEY}" DisplayIcon "$INSTDIR\${CLIENT_EXE}"
+  WriteRegStr HKCU "${APPS_LIST_KEY}" UninstallString '"$INSTDIR\${UNINSTALLER_EXE}"'
+  WriteRegStr HKCU "${APPS_LIST_KEY}" URLInfoAbout "https://${HOME_HOST}"
+  WriteRegDWORD HKCU "${APPS_LIST_KEY}" NoModify 1
+  WriteRegDWORD HKCU "${APPS_LIST_KEY}" NoRepair 1
 
   MessageBox MB_YESNO|MB_ICONQUESTION "A Larkspire Windows telepitese elkeszult.$\n$\nInditod most a jatekot?" IDNO done
-  Exec '"$INSTDIR\Larkspire.exe"'
+  Exec '"$INSTDIR\${CLIENT_EXE}"'
 done:
 SectionEnd
 
@@ -84,17 +86,17 @@ FunctionEnd
 Section Uninstall
   ; A running client holds its image open: stop before removing anything.
   ClearErrors
-  Delete "$INSTDIR\Larkspire.exe"
+  Delete "$INSTDIR\${CLIENT_EXE}"
   IfErrors 0 +3
     MessageBox MB_OK|MB_ICONSTOP "A Larkspire.exe nem torolheto. Zard be a jatekot, majd probald ujra."
     Quit
-  Delete "$DESKTOP\Larkspire.lnk"
-  Delete "$SMPROGRAMS\Larkspire\Larkspire.lnk"
-  Delete "$SMPROGRAMS\Larkspire\Uninstall Larkspire.lnk"
-  RMDir "$SMPROGRAMS\Larkspire"
-  DeleteRegKey HKCU "${UNINSTALL_KEY}"
+  Delete "$DESKTOP\${SHORTCUT}"
+  Delete "$SMPROGRAMS\${NAME}\${SHORTCUT}"
+  Delete "$SMPROGRAMS\${NAME}\${UNINSTALL_SHORTCUT}"
+  RMDir "$SMPROGRAMS\${NAME}"
+  DeleteRegKey HKCU "${APPS_LIST_KEY}"
   ; NSIS runs the uninstaller from a copy in %TEMP%, so it can delete the
   ; original and the folder itself, with no delayed helper.
-  Delete "$INSTDIR\Uninstall.exe"
+  Delete "$INSTDIR\${UNINSTALLER_EXE}"
   RMDir "$INSTDIR"
 SectionEnd

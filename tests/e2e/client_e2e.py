@@ -1,6 +1,7 @@
-"""The real dist/Larkspire.exe under Wine, with a stand-in msedge.exe."""
+"""The real dist/ client under Wine, with a stand-in msedge.exe."""
 import unittest
 
+from release import product
 from rig.prefix import APP_PATHS, DIST, Prefix, expected_browser_argv
 
 EDGE_MISSING = {
@@ -9,6 +10,10 @@ EDGE_MISSING = {
             "Megnyitod a Microsoft hivatalos letoltesi oldalat?",
     "buttons": ["YES", "NO"],
 }
+
+
+# Where the tests put the client: a downloads folder of its own.
+CLIENT = r"C:\dl" + "\\" + product.CLIENT_EXE
 
 
 def box(expected, answer):
@@ -27,7 +32,7 @@ def profile_tree(prefix):
 
 class ClientEndToEnd(unittest.TestCase):
     def launch(self, prefix, answers=()):
-        client = prefix.put(DIST / "Larkspire.exe", r"C:\dl\Larkspire.exe")
+        client = prefix.put(DIST / product.CLIENT_EXE, CLIENT)
         return prefix.robot(f'"{client}"', answers)
 
     def test_edge_is_found_in_each_place_and_started_in_app_mode(self):
@@ -48,7 +53,7 @@ class ClientEndToEnd(unittest.TestCase):
                 runs = prefix.browser_log(edge)
                 self.assertEqual(len(runs), 1)
                 self.assertEqual(runs[0]["argv"], expected_browser_argv(prefix, edge))
-                self.assertTrue(prefix.exists(prefix.local + r"\Larkspire\BrowserProfile"))
+                self.assertTrue(prefix.exists(prefix.data_dir + r"\BrowserProfile"))
 
     def test_without_app_paths_the_default_locations_are_tried_in_order(self):
         # Only a machine with Edge in more than one of them shows the order.
@@ -79,7 +84,7 @@ class ClientEndToEnd(unittest.TestCase):
             self.assertEqual(prefix.browser_log(handler, wait=2), [])
             self.assertEqual(profile_tree(prefix) - before, set(), "created")
 
-            boxes, code = prefix.robot(r'"C:\dl\Larkspire.exe"', answers=["YES"])
+            boxes, code = prefix.robot(f'"{CLIENT}"', answers=["YES"])
             self.assertEqual(boxes, [box(EDGE_MISSING, "YES")])
             self.assertEqual(code, 1)
             opened = prefix.browser_log(handler)

@@ -1,12 +1,14 @@
-"""The real dist/LarkspireSetup.exe under Wine: install, launch, uninstall."""
+"""The real dist/ installer under Wine: install, launch, uninstall."""
 import time
 import unittest
 
-from rig.prefix import DIST, RETIRED_UNINSTALLER, UNINSTALL_KEY, Prefix, expected_browser_argv
+from release import product
+from rig.prefix import DIST, UNINSTALL_KEY, Prefix, expected_browser_argv
 
 CONFIRM = {
     "caption": "Larkspire telepito",
-    "text": "Larkspire Windows 1.0.0\n\nTelepites a sajat felhasznaloi profilba, asztali es "
+    "text": f"Larkspire Windows {product.VERSION}\n\n"
+            "Telepites a sajat felhasznaloi profilba, asztali es "
             "Start menu parancsikonnal.\nMicrosoft Edge es internet szukseges. Ez online "
             "kliens, nem offline jatek.\n\nFolytatod a telepitest?",
     "buttons": ["YES", "NO"]}
@@ -55,14 +57,8 @@ class Installed(Prefix):
             self.redirect_shell_folders()
         if edge:
             self.install_standin_edge(EDGE)
-        self.setup = self.put(DIST / "LarkspireSetup.exe",
-                              self.profile + r"\Downloads\LarkspireSetup.exe")
-        self.client = self.install_dir + r"\Larkspire.exe"
-        self.uninstaller = self.install_dir + r"\Uninstall.exe"
-        self.retired = self.install_dir + "\\" + RETIRED_UNINSTALLER
-        self.links = [self.desktop + r"\Larkspire.lnk",
-                      self.programs + r"\Larkspire\Larkspire.lnk",
-                      self.programs + r"\Larkspire\Uninstall Larkspire.lnk"]
+        self.setup = self.put(DIST / product.INSTALLER_EXE,
+                              self.profile + r"\Downloads" + "\\" + product.INSTALLER_EXE)
 
     def redirect_shell_folders(self):
         """Moves the Desktop (as OneDrive's folder backup does), the Start
@@ -80,13 +76,14 @@ class Installed(Prefix):
         self.import_registry([f"[{USER_SHELL_FOLDERS}]"] + [
             f'"{name}"="{path}"'.replace("\\", "\\\\") for name, path in moved.items()])
         self.local, self.desktop, self.programs = moved.values()
-        self.install_dir = self.local + r"\Programs\Larkspire"
+        self.locate_product()
 
     def install(self, answers=("YES", "NO"), **kw):
         return self.robot(f'"{self.setup}"', answers, **kw)
 
     def uninstall(self, command=None, answers=("YES",), **kw):
-        return self.robot(command or f'"{self.uninstaller}" --uninstall', answers, **kw)
+        return self.robot(command or f'"{self.uninstaller}" {product.UNINSTALL_OPTION}', answers,
+                          **kw)
 
     def wait_gone(self, path, seconds=15):
         deadline = time.monotonic() + seconds
@@ -97,23 +94,24 @@ class Installed(Prefix):
 
 def registration(p):
     return {
-        "DisplayName": ("REG_SZ", "Larkspire Windows"),
-        "DisplayVersion": ("REG_SZ", "1.0.0"),
-        "Publisher": ("REG_SZ", "Larkspire"),
+        "DisplayName": ("REG_SZ", product.DISPLAY_NAME),
+        "DisplayVersion": ("REG_SZ", product.VERSION),
+        "Publisher": ("REG_SZ", product.PUBLISHER),
         "InstallLocation": ("REG_SZ", p.install_dir),
         "DisplayIcon": ("REG_SZ", p.client),
-        "UninstallString": ("REG_SZ", f'"{p.uninstaller}" --uninstall'),
-        "URLInfoAbout": ("REG_SZ", "https://larkspire.game"),
+        "UninstallString": ("REG_SZ", f'"{p.uninstaller}" {product.UNINSTALL_OPTION}'),
+        "URLInfoAbout": ("REG_SZ", f"https://{product.HOME_HOST}"),
         "NoModify": ("REG_DWORD", 1),
         "NoRepair": ("REG_DWORD", 1)}
 
 
 class InstallerTestCase(unittest.TestCase):
     def assert_installed(self, p):
-        self.assertEqual(p.unix(p.client).read_bytes(), (DIST / "Larkspire.exe").read_bytes())
+        self.assertEqual(p.unix(p.client).read_bytes(),
+                         (DIST / product.CLIENT_EXE).read_bytes())
         self.assertEqual(p.unix(p.uninstaller).read_bytes(),
-                         (DIST / "LarkspireSetup.exe").read_bytes())
-        self.assertFalse(p.exists(p.install_dir + r"\Larkspire.new"))
+                         (DIST / product.INSTALLER_EXE).read_bytes())
+        self.assertFalse(p.exists(p.staging_file))
 
 
 class InstallerEndToEnd(InstallerTestCase):
@@ -126,15 +124,15 @@ class InstallerEndToEnd(InstallerTestCase):
             self.assertEqual(boxes, answered((CONFIRM, "YES"), (START, "YES")))
             self.assertEqual(code, 0)
             local, desktop, programs = p.defaults
-            for left in (local + r"\Programs", local + r"\Larkspire",
-                         desktop + r"\Larkspire.lnk", programs + r"\Larkspire"):
+            for left in (local + r"\Programs", local + "\\" + product.NAME,
+                         desktop + "\\" + product.SHORTCUT, programs + "\\" + product.NAME):
                 self.assertFalse(p.exists(left), f"{left}: written to the default place")
             self.assert_installed(p)
             runs = p.browser_log(EDGE)
             self.assertEqual([r["argv"] for r in runs], [expected_browser_argv(p, EDGE)])
 
             for link, (target, args) in zip(p.links, [(p.client, ""), (p.client, ""),
-                                                      (p.uninstaller, "--uninstall")]):
+                                                      (p.uninstaller, product.UNINSTALL_OPTION)]):
                 self.assertEqual(p.shortcut(link), {
                     "target": target, "arguments": args, "working_directory": p.install_dir,
                     "description": "Larkspire - online multiplayer quiz",
@@ -153,17 +151,17 @@ class InstallerEndToEnd(InstallerTestCase):
             self.assertTrue(p.wait_gone(p.install_dir), "the delayed removal left the folder")
             for link in p.links:
                 self.assertFalse(p.exists(link))
-            self.assertFalse(p.exists(p.programs + r"\Larkspire"))
+            self.assertFalse(p.exists(p.menu_dir))
             self.assertIsNone(p.registry_values(r"HKEY_CURRENT_USER" "\\" + UNINSTALL_KEY))
-            self.assertTrue(p.exists(p.local + r"\Larkspire\BrowserProfile"))
+            self.assertTrue(p.exists(p.data_dir + r"\BrowserProfile"))
             self.assertTrue(p.exists(p.local + r"\Programs"))
             self.assertTrue(p.exists(p.setup))
 
             # A second uninstall, from the downloaded installer this time.
-            boxes, code = p.uninstall(f'"{p.setup}" --uninstall')
+            boxes, code = p.uninstall(f'"{p.setup}" {product.UNINSTALL_OPTION}')
             self.assertEqual((boxes, code), (answered((REMOVE, "YES")), 0))
             time.sleep(3)
-            self.assertTrue(p.exists(p.setup), "only the installed Uninstall.exe is removed")
+            self.assertTrue(p.exists(p.setup), "only the installed uninstaller is removed")
 
     def test_repeats_and_declines(self):
         with Installed() as p:
@@ -194,9 +192,9 @@ class InstallerEndToEnd(InstallerTestCase):
             p.unix(mark).unlink()  # or the delayed, non-recursive rd below keeps the folder
 
             # Mode selection is a case-sensitive substring of the command line.
-            boxes, _ = p.robot(f'"{p.setup}" --Uninstall', ["NO"])
+            boxes, _ = p.robot(f'"{p.setup}" {product.UNINSTALL_OPTION.upper()}', ["NO"])
             self.assertEqual(boxes, answered((CONFIRM, "NO")))
-            boxes, code = p.robot(f'"{p.setup}" x--uninstallx', ["NO"])
+            boxes, code = p.robot(f'"{p.setup}" x{product.UNINSTALL_OPTION}x', ["NO"])
             self.assertEqual((boxes, code), (answered((REMOVE, "NO")), 0))
             self.assert_installed(p)
 
@@ -211,7 +209,7 @@ class InstallerEndToEnd(InstallerTestCase):
             boxes, code = p.install(["YES", "OK"], lock=p.client)
             self.assertEqual((boxes, code), (answered((CONFIRM, "YES"), (SAVE_FAILED, "OK")), 1))
             self.assertEqual(p.unix(p.client).read_bytes(), b"an older client")
-            self.assertFalse(p.exists(p.install_dir + r"\Larkspire.new"))
+            self.assertFalse(p.exists(p.staging_file))
 
             # Held for 30 s, as a running game holds it, the client outlasts
             # every retry: the player is told to close the game long before.

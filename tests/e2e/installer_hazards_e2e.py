@@ -1,7 +1,8 @@
-"""The real dist/LarkspireSetup.exe under Wine, on a machine that holds a
+"""The real dist/ installer under Wine, on a machine that holds a
 leftover staging file, no Edge, or a DLL planted beside the installer."""
 import unittest
 
+from release import product
 from installer_e2e import (CONFIRM, REMOVE, START, Installed, InstallerTestCase, answered,
                            registration)
 from client_e2e import EDGE_MISSING
@@ -12,9 +13,9 @@ class InstallerHazards(InstallerTestCase):
     def test_a_leftover_staging_file_longer_than_the_client_is_replaced_whole(self):
         with Installed() as p:
             # What an interrupted install leaves behind.
-            image = (DIST / "Larkspire.exe").read_bytes()
+            image = (DIST / product.CLIENT_EXE).read_bytes()
             p.unix(p.install_dir).mkdir(parents=True)
-            p.unix(p.install_dir + r"\Larkspire.new").write_bytes(b"stale" * len(image))
+            p.unix(p.staging_file).write_bytes(b"stale" * len(image))
             self.assertEqual(p.install(), (answered((CONFIRM, "YES"), (START, "NO")), 0))
             self.assert_installed(p)
 
@@ -46,7 +47,8 @@ class InstallerHazards(InstallerTestCase):
 
             self.assertEqual(p.install(["NO"], env=native_first), (answered((CONFIRM, "NO")), 0))
             self.assertEqual(loaders(), [])
-            boxes, code = p.uninstall(f'"{p.setup}" --uninstall', ["NO"], env=native_first)
+            boxes, code = p.uninstall(f'"{p.setup}" {product.UNINSTALL_OPTION}', ["NO"],
+                                      env=native_first)
             self.assertEqual((boxes, code), (answered((REMOVE, "NO")), 0))
             self.assertEqual(loaders(), [])
             # The same box from the same folder, without the restriction.

@@ -7,6 +7,7 @@ import unittest
 from installer_e2e import (CONFIRM, EDGE, PARTIAL, REMOVE, START,
                            USER_SHELL_FOLDERS, Installed, InstallerTestCase, answered,
                            registration)
+from release import product
 from rig.prefix import UNINSTALL_KEY, expected_browser_argv
 
 # How long a scanner holds a file in the held-file cases: longer than a
@@ -22,7 +23,7 @@ class Machines(InstallerTestCase):
         self.assertTrue(p.wait_gone(p.install_dir, 30), "the delayed removal left the folder")
         for link in p.links:
             self.assertFalse(p.exists(link), link)
-        self.assertFalse(p.exists(p.programs + r"\Larkspire"))
+        self.assertFalse(p.exists(p.menu_dir))
         self.assertIsNone(p.registry_values(ENTRY))
 
     def uninstall_string(self, p):
@@ -41,9 +42,7 @@ class Machines(InstallerTestCase):
                 p.import_registry([f"[{USER_SHELL_FOLDERS}]",
                                    f'"{value}"="{missing}"'.replace("\\", "\\\\")])
                 setattr(p, attribute, missing)
-                p.links = [p.desktop + r"\Larkspire.lnk",
-                           p.programs + r"\Larkspire\Larkspire.lnk",
-                           p.programs + r"\Larkspire\Uninstall Larkspire.lnk"]
+                p.locate_product()
 
                 boxes, code = p.install(["YES", "OK", "NO"])
                 self.assertEqual((boxes, code), (answered((CONFIRM, "YES"), (PARTIAL, "OK"),
@@ -97,7 +96,7 @@ class Machines(InstallerTestCase):
             # Whichever file the delayed removal deletes, held for 4 s from
             # the moment the uninstaller exits.
             self.assertEqual(p.install()[1], 0)
-            runs, held = p.robot_runs(f'"{p.uninstaller}" --uninstall', ["YES"],
+            runs, held = p.robot_runs(f'"{p.uninstaller}" {product.UNINSTALL_OPTION}', ["YES"],
                                       hold_after_exit=[p.uninstaller, p.retired], hold_for=4000)
             self.assertEqual([(r["boxes"], r["exit"]) for r in runs],
                              [(answered((REMOVE, "YES")), 0)])
@@ -107,7 +106,8 @@ class Machines(InstallerTestCase):
     def test_a_reinstall_right_after_an_uninstall_stays_complete(self):
         with Installed() as p:
             self.assertEqual(p.install()[1], 0)
-            runs, _ = p.robot_runs(f'"{p.uninstaller}" --uninstall', ["YES", "YES", "NO"],
+            runs, _ = p.robot_runs(f'"{p.uninstaller}" {product.UNINSTALL_OPTION}',
+                                   ["YES", "YES", "NO"],
                                    then=f'"{p.setup}"')
             self.assertEqual([(r["boxes"], r["exit"]) for r in runs],
                              [(answered((REMOVE, "YES")), 0),

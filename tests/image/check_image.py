@@ -8,6 +8,8 @@ from pathlib import Path
 
 import pefile
 
+from release import product
+
 ROOT = Path(os.environ.get("LARKSPIRE_ROOT", Path(__file__).resolve().parents[2]))
 DIST = Path(os.environ.get("LARKSPIRE_DIST", ROOT / "dist"))
 # A signed release may differ only where signing must change the image: the
@@ -15,16 +17,22 @@ DIST = Path(os.environ.get("LARKSPIRE_DIST", ROOT / "dist"))
 SIGNED = os.environ.get("LARKSPIRE_SIGNED") == "1"
 ICONS = ROOT / "packaging/icon"
 COMMON_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "advapi32.dll"}
-EXPECTED = {"Larkspire.exe": COMMON_DLLS, "LarkspireSetup.exe": COMMON_DLLS | {"ole32.dll"}}
+CLIENT, INSTALLER = product.CLIENT_EXE, product.INSTALLER_EXE
+EXPECTED = {CLIENT: COMMON_DLLS, INSTALLER: COMMON_DLLS | {"ole32.dll"}}
 VERSION_STRINGS = [
-    ("CompanyName", "Larkspire"), ("FileDescription", "Larkspire Windows Client"),
-    ("FileVersion", "1.0.0.0"), ("InternalName", "Larkspire"),
-    ("OriginalFilename", "Larkspire.exe"), ("ProductName", "Larkspire Windows"),
-    ("ProductVersion", "1.0.0.0")]
+    ("CompanyName", product.PUBLISHER), ("FileDescription", product.DESCRIPTION),
+    ("FileVersion", product.VERSION_QUAD), ("InternalName", product.NAME),
+    ("OriginalFilename", CLIENT), ("ProductName", product.DISPLAY_NAME),
+    ("ProductVersion", product.VERSION_QUAD)]
+# The fixed part of the version block keeps each of the four parts in 16 bits.
+VERSION_PARTS = [int(part) for part in product.VERSION_QUAD.split(".")]
+VERSION_MS, VERSION_LS = (VERSION_PARTS[0] << 16 | VERSION_PARTS[1],
+                          VERSION_PARTS[2] << 16 | VERSION_PARTS[3])
 MANIFEST = (
     b'<?xml version="1.0" encoding="UTF-8" standalone="yes"?>'
     b'<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">'
-    b'<assemblyIdentity version="1.0.0.0" processorArchitecture="amd64" '
+    b'<assemblyIdentity version="' + product.VERSION_QUAD.encode() + b'" '
+    b'processorArchitecture="amd64" '
     b'name="Larkspire.Windows" type="win32"/>'
     b'<description>Larkspire Windows online client</description>'
     b'<trustInfo xmlns="urn:schemas-microsoft-com:asm.v3"><security><requestedPrivileges>'
@@ -104,7 +112,7 @@ class ImageSettings(unittest.TestCase):
                 self.assertTrue(pe.sections[0].contains_rva(entry))
 
     def test_icons(self):
-        res = resources(self.images["Larkspire.exe"])
+        res = resources(self.images[CLIENT])
         group_lang, group = res[(14, 1)]
         self.assertEqual(group_lang, 1033)
         self.assertEqual(struct.unpack("<3H", group[:6]), (0, 1, 4))
@@ -125,10 +133,11 @@ class ImageSettings(unittest.TestCase):
             self.assertEqual(ihdr, (size, size, 8, 6, 0, 0, 0), "8-bit RGBA, not interlaced")
 
     def test_version_block_and_manifest(self):
-        pe = self.images["Larkspire.exe"]
+        pe = self.images[CLIENT]
         fixed = pe.VS_FIXEDFILEINFO[0]
-        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (0x10000, 0))
-        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), (0x10000, 0))
+        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (VERSION_MS, VERSION_LS))
+        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS),
+                         (VERSION_MS, VERSION_LS))
         self.assertEqual((fixed.FileFlagsMask, fixed.FileFlags, fixed.FileOS), (0x3F, 0, 0x40004))
         self.assertEqual((fixed.FileType, fixed.FileSubtype), (1, 0))
         self.assertEqual((fixed.FileDateMS, fixed.FileDateLS), (0, 0))
@@ -147,8 +156,8 @@ class ImageSettings(unittest.TestCase):
         client, setup = (resources(self.images[n]) for n in EXPECTED)
         self.assertEqual(sorted(client), [(3, 1), (3, 2), (3, 3), (3, 4), (14, 1), (16, 1), (24, 1)])
         self.assertEqual(client, setup)
-        client_bytes = (DIST / "Larkspire.exe").read_bytes()
-        self.assertIn(client_bytes, (DIST / "LarkspireSetup.exe").read_bytes())
+        client_bytes = (DIST / CLIENT).read_bytes()
+        self.assertIn(client_bytes, (DIST / INSTALLER).read_bytes())
 
 
 if __name__ == "__main__":

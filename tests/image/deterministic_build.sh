@@ -9,7 +9,8 @@ cmake -S "$root" -B "$work/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/c
     -DLARKSPIRE_DIST_DIR="$work/dist" >/dev/null
 cmake --build "$work/build" >/dev/null
 status=0
-for exe in Larkspire.exe LarkspireSetup.exe; do
+for exe in $(PYTHONPATH=$root /usr/bin/python3 -c \
+        'from release import product; print(*product.EXECUTABLES)'); do
     sha256sum "$root/dist/$exe" "$work/dist/$exe" | sed "s|$work|<rebuild>|; s|$root/||"
     cmp -s "$root/dist/$exe" "$work/dist/$exe" || { echo "$exe differs between builds"; status=1; }
 done

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pefile
 
-from release import authenticode, pe
+from release import authenticode, pe, product
 from rig.signing import PASSWORD, ROOT, TimestampAuthority
 
 WORK = Path(os.environ["LARKSPIRE_SIGNING_WORK"])
@@ -20,7 +20,7 @@ RELEASE = WORK / "dist"
 # before signing, carrying the signed client.
 UNSIGNED = WORK / "build/unsigned"
 CA = KEYS / "root.pem"
-EXECUTABLES = ("Larkspire.exe", "LarkspireSetup.exe")
+EXECUTABLES = product.EXECUTABLES
 INSTALLER_MESSAGE = "A felhasznaloi telepitesi mappa nem hatarozhato meg."
 
 
@@ -254,21 +254,25 @@ class ChangedSource(Verifying):
             git(self.repo, "commit", "-qam", f"Change {path}")
 
     def test_attaching_the_signatures_in_a_fresh_clone_reproduces_the_release(self):
-        dist, build = WORK / "attached", WORK / "attached-build"
-        shutil.rmtree(dist, ignore_errors=True)
-        code, out, err = run(self.repo / "scripts/build", "--attach-signatures", RELEASE,
-                             "--dist", dist, "--build-dir", build)
-        self.assertEqual(code, 0, out + err)
-        for name in EXECUTABLES + ("signatures/Larkspire.exe.pem",
-                                   "signatures/LarkspireSetup.exe.pem"):
-            with self.subTest(name):
-                self.assertEqual((dist / name).read_bytes(), (RELEASE / name).read_bytes())
-        code = subprocess.run(["sha256sum", "--check", "--strict", "--quiet", "SHA256SUMS"],
-                              cwd=dist).returncode
-        self.assertEqual(code, 0)
+        # Given the published release or only its signatures/ folder alike;
+        # the second rebuild reuses the first one's build folder.
+        build = WORK / "attached-build"
+        for given, dist in ((RELEASE, WORK / "attached"),
+                            (RELEASE / "signatures", WORK / "attached-from-signatures")):
+            shutil.rmtree(dist, ignore_errors=True)
+            code, out, err = run(self.repo / "scripts/build", "--attach-signatures", given,
+                                 "--dist", dist, "--build-dir", build)
+            self.assertEqual(code, 0, out + err)
+            for name in EXECUTABLES + tuple(f"signatures/{exe}.pem" for exe in EXECUTABLES):
+                with self.subTest(given=given, name=name):
+                    self.assertEqual((dist / name).read_bytes(), (RELEASE / name).read_bytes())
+            code = subprocess.run(["sha256sum", "--check", "--strict", "--quiet", "SHA256SUMS"],
+                                  cwd=dist).returncode
+            self.assertEqual(code, 0)
 
     def test_uncommitted_changes_exit_7(self):
-        self.change("client/client_main.cpp", "? 0 : 1", "? 0 : 2", commit=False)
+        self.change("client/client_main.cpp", "exit_done : exit_failed", "exit_done : 2",
+                    commit=False)
         self.verify(RELEASE / "LarkspireSetup.exe", "--ca", CA, code=7,
                     says=["uncommitted changes"])
 
@@ -280,7 +284,7 @@ class ChangedSource(Verifying):
                           "rebuilt LarkspireSetup.exe"])
 
     def test_a_commit_that_changes_only_the_client_exits_6(self):
-        self.change("client/client_main.cpp", "? 0 : 1", "? 0 : 2")
+        self.change("client/client_main.cpp", "exit_done : exit_failed", "exit_done : 2")
         self.verify(RELEASE / "LarkspireSetup.exe", "--ca", CA, code=6,
                     says=[f"the client {RELEASE / 'LarkspireSetup.exe'} carries",
                           "rebuilt Larkspire.exe"])

@@ -8,13 +8,15 @@ import subprocess
 import unittest
 from pathlib import Path
 
+from release import product
 from release.pe import embedded_image, without_checksum
 from rig.signing import PASSWORD, ROOT, TimestampAuthority, build
 
 WORK = Path(os.environ["LARKSPIRE_SIGNING_WORK"])
 KEYS = WORK / "keys"
 RELEASE = WORK / "dist"
-EXECUTABLES = ("Larkspire.exe", "LarkspireSetup.exe")
+EXECUTABLES = product.EXECUTABLES
+CLIENT, INSTALLER = EXECUTABLES
 SIGN_IN_PLACE = Path(__file__).resolve().parent / "sign_in_place.sh"
 
 
@@ -64,19 +66,19 @@ class SignedRelease(unittest.TestCase):
                 self.assert_verifies(RELEASE / name)
                 code, output = osslsigncode("verify", "-CAfile", KEYS / "root.pem",
                                             "-in", RELEASE / name)
-                self.assertIn("Text description: Larkspire Windows", output)
-                self.assertIn("URL description: https://larkspire.game", output)
+                self.assertIn(f"Text description: {product.DISPLAY_NAME}", output)
+                self.assertIn(f"URL description: https://{product.HOME_HOST}", output)
         sums = (RELEASE / "SHA256SUMS").read_text()
         code = subprocess.run(["sha256sum", "--check", "--strict", "--quiet"], cwd=RELEASE,
                               input=sums, text=True).returncode
         self.assertEqual(code, 0)
         self.assertEqual([line.split()[1] for line in sums.splitlines()],
-                         [*EXECUTABLES, "signatures/Larkspire.exe.pem",
-                          "signatures/LarkspireSetup.exe.pem", "BUILDINFO"])
+                         [*EXECUTABLES, *(f"signatures/{name}.pem" for name in EXECUTABLES),
+                          "BUILDINFO"])
 
     def test_the_installer_carries_the_signed_client(self):
-        client = (RELEASE / "Larkspire.exe").read_bytes()
-        extracted = embedded_image((RELEASE / "LarkspireSetup.exe").read_bytes())
+        client = (RELEASE / CLIENT).read_bytes()
+        extracted = embedded_image((RELEASE / INSTALLER).read_bytes())
         self.assertEqual(extracted, client)
         copy = WORK / "extracted-client.exe"
         copy.write_bytes(extracted)
@@ -85,9 +87,9 @@ class SignedRelease(unittest.TestCase):
     def test_removing_the_signature_gives_back_the_unsigned_images(self):
         # The client against the default unsigned build in dist/; the
         # installer against its own link, which carries the signed client.
-        for signed, unsigned in ((RELEASE / "Larkspire.exe", ROOT / "dist/Larkspire.exe"),
-                                 (RELEASE / "LarkspireSetup.exe",
-                                  WORK / "build/unsigned/LarkspireSetup.exe")):
+        for signed, unsigned in ((RELEASE / CLIENT, ROOT / "dist" / CLIENT),
+                                 (RELEASE / INSTALLER,
+                                  WORK / "build/unsigned" / INSTALLER)):
             with self.subTest(signed.name):
                 stripped = WORK / f"stripped-{signed.name}"
                 stripped.unlink(missing_ok=True)
@@ -145,8 +147,8 @@ class SignedRelease(unittest.TestCase):
             self.assertEqual(done.returncode, 0, done.stderr)
             for exe in EXECUTABLES:
                 self.assert_verifies(WORK / "other" / exe, timestamp=False, signer="other")
-            self.assertEqual(embedded_image((WORK / "other/LarkspireSetup.exe").read_bytes()),
-                             (WORK / "other/Larkspire.exe").read_bytes())
+            self.assertEqual(embedded_image((WORK / "other" / INSTALLER).read_bytes()),
+                             (WORK / "other" / CLIENT).read_bytes())
 
     def test_a_sign_command_signs_each_file_in_place_at_the_commit_time(self):
         # The caller sets no SOURCE_DATE_EPOCH: the command must still get
@@ -164,8 +166,8 @@ class SignedRelease(unittest.TestCase):
         self.assertEqual(epochs.read_text().split(), [commit_time()] * 2)
         for name in EXECUTABLES:
             self.assert_verifies(WORK / "by-command" / name)
-        self.assertEqual(embedded_image((WORK / "by-command/LarkspireSetup.exe").read_bytes()),
-                         (WORK / "by-command/Larkspire.exe").read_bytes())
+        self.assertEqual(embedded_image((WORK / "by-command" / INSTALLER).read_bytes()),
+                         (WORK / "by-command" / CLIENT).read_bytes())
 
     def test_failures_name_the_cause_and_leave_dist_as_it_was(self):
         dist = WORK / "kept"
@@ -173,8 +175,8 @@ class SignedRelease(unittest.TestCase):
         shutil.copytree(RELEASE, dist)
         before = folder_bytes(dist)
         pfx = KEYS / "publisher.pfx"
-        client = WORK / "scratch/unsigned/Larkspire.exe"
-        setup = WORK / "scratch/unsigned/LarkspireSetup.exe"
+        client = WORK / "scratch/unsigned" / CLIENT
+        setup = WORK / "scratch/unsigned" / INSTALLER
         refuse_setup = f'case "$1" in *Setup.exe) echo "the signing server refused" >&2; ' \
                        f'exit 1;; esac; sh {SIGN_IN_PLACE} "$1"; :'
         # Each case gives one line; where osslsigncode 2.5 (Debian 12) and 2.9
@@ -207,7 +209,7 @@ class SignedRelease(unittest.TestCase):
 
     def test_the_password_stays_out_of_the_output(self):
         self.assertNotIn(PASSWORD, (WORK / "release.log").read_text())
-        self.assertIn("Signed LarkspireSetup.exe", (WORK / "release.log").read_text())
+        self.assertIn(f"Signed {INSTALLER}", (WORK / "release.log").read_text())
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
 #include "common/install_layout.h"
+#include "common/product.h"
 #include "tests/support/harness.h"
 
 #include <gtest/gtest.h>
@@ -35,12 +36,12 @@ TEST(WideBuffer, RefusalsWriteNothingAndTheBoundIsExactly4095)
 
 TEST(WideBuffer, ComparisonsAreExactAndCaseSensitive)
 {
-    EXPECT_TRUE(wide_equal(L"C:\\A\\Uninstall.exe", L"C:\\A\\Uninstall.exe"));
-    EXPECT_FALSE(wide_equal(L"C:\\a\\Uninstall.exe", L"C:\\A\\Uninstall.exe"));
+    EXPECT_TRUE(wide_equal(L"C:\\A\\Setup.exe", L"C:\\A\\Setup.exe"));
+    EXPECT_FALSE(wide_equal(L"C:\\a\\Setup.exe", L"C:\\A\\Setup.exe"));
     EXPECT_FALSE(wide_equal(L"C:\\A", L"C:\\A\\"));
-    EXPECT_TRUE(wide_contains(L"setup.exe x--uninstallx", L"--uninstall"));
-    EXPECT_FALSE(wide_contains(L"setup.exe --Uninstall", L"--uninstall"));
-    EXPECT_FALSE(wide_contains(L"setup.exe --uninstal", L"--uninstall"));
+    EXPECT_TRUE(wide_contains(L"setup.exe x--removex", L"--remove"));
+    EXPECT_FALSE(wide_contains(L"setup.exe --Remove", L"--remove"));
+    EXPECT_FALSE(wide_contains(L"setup.exe --remov", L"--remove"));
 }
 
 TEST(Primitives, DirectoriesFilesAndProcesses)
@@ -71,17 +72,18 @@ TEST(Layout, ResolvesEveryPathAndEnsuresPrograms)
     ASSERT_TRUE(resolve_layout());
     EXPECT_EQ(layout.folder_scratch.text, sandbox.local);
     resolve_shell_folders();
-    const std::wstring install = sandbox.local + L"\\Programs\\Larkspire";
+    const std::wstring install = sandbox.local + L"\\Programs\\" LARKSPIRE_NAME;
     EXPECT_EQ(layout.install_dir.text, install);
-    EXPECT_EQ(layout.client_exe.text, install + L"\\Larkspire.exe");
-    EXPECT_EQ(layout.uninstaller_exe.text, install + L"\\Uninstall.exe");
-    EXPECT_EQ(layout.staging_file.text, install + L"\\Larkspire.new");
-    EXPECT_EQ(layout.data_dir.text, sandbox.local + L"\\Larkspire");
-    EXPECT_EQ(layout.desktop_shortcut.text, sandbox.desktop + L"\\Larkspire.lnk");
-    EXPECT_EQ(layout.menu_dir.text, sandbox.programs + L"\\Larkspire");
-    EXPECT_EQ(layout.menu_shortcut.text, sandbox.programs + L"\\Larkspire\\Larkspire.lnk");
+    EXPECT_EQ(layout.client_exe.text, install + L"\\" LARKSPIRE_CLIENT_EXE);
+    EXPECT_EQ(layout.uninstaller_exe.text, install + L"\\" LARKSPIRE_UNINSTALLER_EXE);
+    EXPECT_EQ(layout.staging_file.text, install + L"\\" LARKSPIRE_STAGING_FILE);
+    EXPECT_EQ(layout.data_dir.text, sandbox.local + L"\\" LARKSPIRE_NAME);
+    EXPECT_EQ(layout.desktop_shortcut.text, sandbox.desktop + L"\\" LARKSPIRE_SHORTCUT);
+    EXPECT_EQ(layout.menu_dir.text, sandbox.programs + L"\\" LARKSPIRE_NAME);
+    EXPECT_EQ(layout.menu_shortcut.text,
+              sandbox.programs + L"\\" LARKSPIRE_NAME L"\\" LARKSPIRE_SHORTCUT);
     EXPECT_EQ(layout.uninstall_shortcut.text,
-              sandbox.programs + L"\\Larkspire\\Uninstall Larkspire.lnk");
+              sandbox.programs + L"\\" LARKSPIRE_NAME L"\\" LARKSPIRE_UNINSTALL_SHORTCUT);
     EXPECT_EQ(layout.folder_scratch.text, sandbox.programs);
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -101,14 +103,14 @@ TEST(Layout, OnlyLocalAppDataFailsTheLayout)
 
     // A shell folder that cannot be looked up leaves its fields empty, never
     // a path on the current drive's root; the other folder's are still set.
-    const std::wstring menu = sandbox.programs + L"\\Larkspire";
+    const std::wstring menu = sandbox.programs + L"\\" LARKSPIRE_NAME;
     struct Case {
         int folder;
         std::wstring desktop_shortcut, menu_dir, menu_shortcut, uninstall_shortcut;
     } cases[] = {
-        {CSIDL_DESKTOPDIRECTORY, L"", menu, menu + L"\\Larkspire.lnk",
-         menu + L"\\Uninstall Larkspire.lnk"},
-        {CSIDL_PROGRAMS, sandbox.desktop + L"\\Larkspire.lnk", L"", L"", L""},
+        {CSIDL_DESKTOPDIRECTORY, L"", menu, menu + L"\\" LARKSPIRE_SHORTCUT,
+         menu + L"\\" LARKSPIRE_UNINSTALL_SHORTCUT},
+        {CSIDL_PROGRAMS, sandbox.desktop + L"\\" LARKSPIRE_SHORTCUT, L"", L"", L""},
     };
     for (const Case &c : cases) {
         sandbox.failing_folder = -1;

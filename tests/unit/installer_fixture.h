@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/install_layout.h"
+#include "common/product.h"
 #include "installer/installer.h"
 #include "tests/support/harness.h"
 
@@ -16,7 +17,7 @@ DECLARE_IMPORT(Sleep);
 
 inline const RecordedBox install_confirm = {
     nullptr,
-    L"Larkspire Windows 1.0.0\n\n"
+    L"Larkspire Windows " LARKSPIRE_VERSION L"\n\n"
     L"Telepites a sajat felhasznaloi profilba, asztali es Start menu parancsikonnal.\n"
     L"Microsoft Edge es internet szukseges. Ez online kliens, nem offline jatek.\n\n"
     L"Folytatod a telepitest?",
@@ -37,7 +38,7 @@ inline const RecordedBox uninstall_confirm = {
     L"Zard be elotte a Larkspire ablakot.",
     L"Larkspire eltavolitas", MB_YESNO | MB_ICONQUESTION};
 
-inline const wchar_t *command_line = L"\"C:\\dl\\LarkspireSetup.exe\"";
+inline const wchar_t *command_line = L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE L"\"";
 inline LPWSTR WINAPI scripted_command_line()
 {
     return const_cast<LPWSTR>(command_line);
@@ -86,7 +87,7 @@ protected:
     void SetUp() override
     {
         boxes = {};
-        command_line = L"\"C:\\dl\\LarkspireSetup.exe\"";
+        command_line = L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE L"\"";
     }
     // Runs the installer entry's work, as the real entry would, to its exit.
     DWORD run(std::initializer_list<int> answers)
@@ -94,7 +95,7 @@ protected:
         boxes.answers = answers;
         return run_to_exit(run_installer);
     }
-    std::wstring install_dir() const { return sandbox.local + L"\\Programs\\Larkspire"; }
+    std::wstring install_dir() const { return sandbox.local + L"\\Programs\\" LARKSPIRE_NAME; }
     std::wstring installed(const wchar_t *name) const { return install_dir() + L"\\" + name; }
     std::string image() const
     {

@@ -1,3 +1,4 @@
+#include "common/product.h"
 #include "tests/unit/installer_fixture.h"
 
 #include <objbase.h>
@@ -26,7 +27,7 @@ TEST_F(InstallerFlow, ResolveFailureIsReportedOnlyInInstallMode)
                                L"A felhasznaloi telepitesi mappa nem hatarozhato meg.")});
 
     boxes = {};
-    command_line = L"Uninstall.exe x--uninstallx";
+    command_line = LARKSPIRE_UNINSTALLER_EXE L" x" LARKSPIRE_UNINSTALL_OPTION L"x";
     EXPECT_EQ(run({}), 1u) << "the uninstall mode ends silently";
     EXPECT_TRUE(boxes.shown.empty());
 }
@@ -72,13 +73,13 @@ TEST_F(InstallerFlow, EachFailingSaveStepKeepsTheOldClientAndDropsTheStagingFile
 {
     CreateDirectoryW((sandbox.local + L"\\Programs").c_str(), nullptr);
     CreateDirectoryW(install_dir().c_str(), nullptr);
-    write_file(installed(L"Larkspire.exe"), "old client");
+    write_file(installed(LARKSPIRE_CLIENT_EXE), "old client");
 
     auto check = [&](const wchar_t *text) {
         EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{install_confirm, error_box(text)}));
-        EXPECT_EQ(read_file(installed(L"Larkspire.exe")), "old client");
-        EXPECT_FALSE(exists(installed(L"Larkspire.new")));
-        EXPECT_FALSE(exists(installed(L"Uninstall.exe")));
+        EXPECT_EQ(read_file(installed(LARKSPIRE_CLIENT_EXE)), "old client");
+        EXPECT_FALSE(exists(installed(LARKSPIRE_STAGING_FILE)));
+        EXPECT_FALSE(exists(installed(LARKSPIRE_UNINSTALLER_EXE)));
         boxes = {};
     };
     {
@@ -124,7 +125,7 @@ TEST_F(InstallerFlow, FolderAndUninstallerCopyFailures)
               (std::vector<RecordedBox>{install_confirm,
                                         error_box(L"A jatek elkeszult, de az eltavolito "
                                                   L"masolasa sikertelen. A telepites nem teljes.")}));
-    EXPECT_EQ(read_file(installed(L"Larkspire.exe")), image()) << "the new client stays";
+    EXPECT_EQ(read_file(installed(LARKSPIRE_CLIENT_EXE)), image()) << "the new client stays";
 }
 
 HRESULT WINAPI fail_com(LPVOID, DWORD)
@@ -142,9 +143,10 @@ HRESULT WINAPI counted_co_create(REFCLSID clsid, LPUNKNOWN outer, DWORD context,
 
 TEST_F(InstallerFlow, EachShortcutStandsOnItsOwnAndFailuresWarnOnce)
 {
-    const std::wstring desktop = sandbox.desktop + L"\\Larkspire.lnk";
-    const std::wstring menu = sandbox.programs + L"\\Larkspire\\Larkspire.lnk";
-    const std::wstring removal = sandbox.programs + L"\\Larkspire\\Uninstall Larkspire.lnk";
+    const std::wstring desktop = sandbox.desktop + L"\\" LARKSPIRE_SHORTCUT;
+    const std::wstring menu = sandbox.programs + L"\\" LARKSPIRE_NAME L"\\" LARKSPIRE_SHORTCUT;
+    const std::wstring removal =
+        sandbox.programs + L"\\" LARKSPIRE_NAME L"\\" LARKSPIRE_UNINSTALL_SHORTCUT;
     const std::vector<RecordedBox> warned = {install_confirm, partial_warning, start_prompt};
     auto made = [&] {
         std::vector<bool> present = {exists(menu), exists(removal), exists(desktop)};
@@ -162,7 +164,7 @@ TEST_F(InstallerFlow, EachShortcutStandsOnItsOwnAndFailuresWarnOnce)
     boxes = {};
     {
         PATCH_IMPORT(CreateDirectoryW, fail_create_directory);
-        refused_folder = sandbox.programs + L"\\Larkspire";
+        refused_folder = sandbox.programs + L"\\" LARKSPIRE_NAME;
         EXPECT_EQ(run({IDYES, IDNO}), 0u);
     }
     EXPECT_EQ(boxes.shown, warned);
@@ -171,11 +173,11 @@ TEST_F(InstallerFlow, EachShortcutStandsOnItsOwnAndFailuresWarnOnce)
 
     // A plain file where the Start-menu folder belongs: the folder step
     // accepts it, but no shortcut can be saved inside it.
-    write_file(sandbox.programs + L"\\Larkspire", "not a folder");
+    write_file(sandbox.programs + L"\\" LARKSPIRE_NAME, "not a folder");
     EXPECT_EQ(run({IDYES, IDNO}), 0u);
     EXPECT_EQ(boxes.shown, warned);
     EXPECT_EQ(made(), (std::vector<bool>{false, false, true}));
-    DeleteFileW((sandbox.programs + L"\\Larkspire").c_str());
+    DeleteFileW((sandbox.programs + L"\\" LARKSPIRE_NAME).c_str());
 
     // The Start menu first, then the desktop; each one failing alone.
     PATCH_IMPORT(CoCreateInstance, counted_co_create);
@@ -193,19 +195,19 @@ TEST_F(InstallerFlow, EachShortcutStandsOnItsOwnAndFailuresWarnOnce)
 
 TEST_F(InstallerFlow, ShellFoldersThatCannotBeLookedUpCostOnlyTheirShortcuts)
 {
-    const std::wstring desktop = sandbox.desktop + L"\\Larkspire.lnk";
-    const std::wstring menu = sandbox.programs + L"\\Larkspire\\Larkspire.lnk";
+    const std::wstring desktop = sandbox.desktop + L"\\" LARKSPIRE_SHORTCUT;
+    const std::wstring menu = sandbox.programs + L"\\" LARKSPIRE_NAME L"\\" LARKSPIRE_SHORTCUT;
     for (int folder : {CSIDL_DESKTOPDIRECTORY, CSIDL_PROGRAMS}) {
         boxes = {};
         sandbox.failing_folder = folder;
         EXPECT_EQ(run({IDYES, IDNO}), 0u) << folder;
         EXPECT_EQ(boxes.shown,
                   (std::vector<RecordedBox>{install_confirm, partial_warning, start_prompt}));
-        EXPECT_EQ(read_file(installed(L"Larkspire.exe")), image());
-        EXPECT_TRUE(exists(installed(L"Uninstall.exe")));
+        EXPECT_EQ(read_file(installed(LARKSPIRE_CLIENT_EXE)), image());
+        EXPECT_TRUE(exists(installed(LARKSPIRE_UNINSTALLER_EXE)));
         EXPECT_EQ(exists(desktop), folder != CSIDL_DESKTOPDIRECTORY);
         EXPECT_EQ(exists(menu), folder != CSIDL_PROGRAMS);
-        EXPECT_FALSE(exists(L"\\Larkspire")) << "a shortcut folder on the drive's root";
+        EXPECT_FALSE(exists(L"\\" LARKSPIRE_NAME)) << "a shortcut folder on the drive's root";
         HKEY key;
         ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, uninstall_key_path, 0, KEY_READ, &key),
                   ERROR_SUCCESS);
@@ -258,12 +260,13 @@ TEST_F(InstallerFlow, RegistrationWritesNineValuesAndFlagsEvenAfterAFailure)
     };
     const std::wstring dir = install_dir();
     const std::vector<ValueWrite> all = {
-        sz(L"DisplayName", L"Larkspire Windows"),
-        sz(L"DisplayVersion", L"1.0.0"),
-        sz(L"Publisher", L"Larkspire"),
+        sz(L"DisplayName", LARKSPIRE_DISPLAY_NAME),
+        sz(L"DisplayVersion", LARKSPIRE_VERSION),
+        sz(L"Publisher", LARKSPIRE_PUBLISHER),
         sz(L"InstallLocation", dir),
-        sz(L"DisplayIcon", dir + L"\\Larkspire.exe"),
-        sz(L"UninstallString", L"\"" + dir + L"\\Uninstall.exe\" --uninstall"),
+        sz(L"DisplayIcon", dir + L"\\" LARKSPIRE_CLIENT_EXE),
+        sz(L"UninstallString",
+           L"\"" + dir + L"\\" LARKSPIRE_UNINSTALLER_EXE L"\" " LARKSPIRE_UNINSTALL_OPTION),
         sz(L"URLInfoAbout", L"https://larkspire.game"),
         {L"NoModify", REG_DWORD, L"1", 4},
         {L"NoRepair", REG_DWORD, L"1", 4},
@@ -285,7 +288,7 @@ TEST_F(InstallerFlow, RegistrationWritesNineValuesAndFlagsEvenAfterAFailure)
 
     boxes = {};
     PATCH_IMPORT(RegCreateKeyExW, fail_create_key);
-    write_file(sandbox.programs + L"\\Larkspire", "not a folder");  // shortcuts fail too
+    write_file(sandbox.programs + L"\\" LARKSPIRE_NAME, "not a folder");  // shortcuts fail too
     EXPECT_EQ(run({IDYES, IDNO}), 0u);
     EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{install_confirm, partial_warning,
                                                      start_prompt}))
@@ -297,8 +300,8 @@ TEST_F(InstallerFlow, PassingLocksAreWaitedOutAndOtherErrorsReportedAtOnce)
     PATCH_IMPORT(MoveFileExW, refusing_move);
     PATCH_IMPORT(CopyFileW, refusing_copy);
     PATCH_IMPORT(Sleep, recorded_sleep);
-    const std::wstring client = installed(L"Larkspire.exe");
-    const std::wstring uninstaller = installed(L"Uninstall.exe");
+    const std::wstring client = installed(LARKSPIRE_CLIENT_EXE);
+    const std::wstring uninstaller = installed(LARKSPIRE_UNINSTALLER_EXE);
     const RecordedBox copy_failed = error_box(
         L"A jatek elkeszult, de az eltavolito masolasa sikertelen. A telepites nem teljes.");
     const std::vector<RecordedBox> done = {install_confirm, start_prompt};
@@ -327,7 +330,7 @@ TEST_F(InstallerFlow, PassingLocksAreWaitedOutAndOtherErrorsReportedAtOnce)
         EXPECT_EQ(boxes.shown, c.shown);
         EXPECT_EQ(refusal.calls, c.calls);
         EXPECT_EQ(waits, std::vector<DWORD>(c.calls - 1, 500));
-        EXPECT_FALSE(exists(installed(L"Larkspire.new")));
+        EXPECT_FALSE(exists(installed(LARKSPIRE_STAGING_FILE)));
     }
 }
 
@@ -342,9 +345,9 @@ TEST_F(InstallerFlow, InstalledUninstallerReinstallsWithoutCopyingItself)
 {
     PATCH_IMPORT(GetModuleFileNameW, fake_module_name);
     PATCH_IMPORT(CopyFileW, fail_copy);
-    module_path = installed(L"Uninstall.exe");
+    module_path = installed(LARKSPIRE_UNINSTALLER_EXE);
     EXPECT_EQ(run({IDYES, IDNO}), 0u) << "no copy onto itself";
-    EXPECT_EQ(read_file(installed(L"Larkspire.exe")), image());
+    EXPECT_EQ(read_file(installed(LARKSPIRE_CLIENT_EXE)), image());
 
     // The comparison is exact: a path that differs only in case is copied.
     module_path = install_dir() + L"\\uninstall.exe";
@@ -375,7 +378,7 @@ TEST_F(InstallerFlow, DownloadMarkIsDroppedFromTheCopiedUninstallerOnly)
     PATCH_IMPORT(CopyFileW, logged_copy);
     PATCH_IMPORT(DeleteFileW, logged_delete);
     PATCH_IMPORT(CoInitializeEx, logged_com);
-    const std::wstring uninstaller = installed(L"Uninstall.exe");
+    const std::wstring uninstaller = installed(LARKSPIRE_UNINSTALLER_EXE);
     steps.clear();
     EXPECT_EQ(run({IDYES, IDNO}), 0u);
     EXPECT_EQ(steps, (std::vector<std::wstring>{L"copy " + uninstaller,

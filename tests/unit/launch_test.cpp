@@ -1,4 +1,5 @@
 #include "common/install_layout.h"
+#include "common/product.h"
 #include "launch/launch.h"
 #include "tests/support/harness.h"
 
@@ -115,7 +116,10 @@ protected:
         write_file(dir + L"\\msedge.exe", "MZ");
         return dir + L"\\msedge.exe";
     }
-    std::wstring profile() const { return sandbox.local + L"\\Larkspire\\BrowserProfile"; }
+    std::wstring profile() const
+    {
+        return sandbox.local + L"\\" LARKSPIRE_NAME L"\\BrowserProfile";
+    }
 
     ShellSandbox sandbox;
     PATCH_IMPORT(RegGetValueW, fake_registry);
@@ -194,7 +198,7 @@ TEST_F(Launch, MissingEdgeOffersTheDownloadAndCreatesNothing)
     EXPECT_FALSE(launch_client());
     EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{offer, offer}));
     EXPECT_EQ(opened_urls, std::vector<std::wstring>{L"https://www.microsoft.com/edge/download"});
-    EXPECT_FALSE(exists(sandbox.local + L"\\Larkspire"));
+    EXPECT_FALSE(exists(sandbox.local + L"\\" LARKSPIRE_NAME));
     EXPECT_TRUE(started_command.empty());
 }
 
@@ -236,7 +240,7 @@ TEST_F(Launch, ProfileFolderFailuresShowTheProfileMessage)
         EXPECT_FALSE(launch_client());
     }
     EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{error_box(profile_message)});
-    EXPECT_TRUE(exists(sandbox.local + L"\\Larkspire"));
+    EXPECT_TRUE(exists(sandbox.local + L"\\" LARKSPIRE_NAME));
 
     // A data_dir with no room for the suffix is refused whole: the profile
     // failure, never the command line's too-long message.

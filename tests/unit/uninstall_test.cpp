@@ -1,3 +1,4 @@
+#include "common/product.h"
 #include "tests/unit/installer_fixture.h"
 
 DECLARE_IMPORT(CreateProcessW);
@@ -48,24 +49,24 @@ protected:
         boxes = {};
         started.clear();
         create_result = TRUE;
-        command_line = L"\"C:\\dl\\LarkspireSetup.exe\" --uninstall";
+        command_line = L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE L"\" " LARKSPIRE_UNINSTALL_OPTION;
     }
     PATCH_IMPORT(CreateProcessW, fake_create_process);
 };
 
 TEST_F(Uninstall, RemovesTheInstallAndHandsTheRestToAHiddenInterpreter)
 {
-    CreateDirectoryW((sandbox.local + L"\\Larkspire").c_str(), nullptr);
+    CreateDirectoryW((sandbox.local + L"\\" LARKSPIRE_NAME).c_str(), nullptr);
     EXPECT_EQ(run({IDYES}), 0u);
     EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{uninstall_confirm});
-    EXPECT_FALSE(exists(installed(L"Larkspire.exe")));
+    EXPECT_FALSE(exists(installed(LARKSPIRE_CLIENT_EXE)));
     // The installed uninstaller, not our own file, under the one name the
     // delayed removal deletes: a reinstall's Uninstall.exe is safe from it.
-    EXPECT_FALSE(exists(installed(L"Uninstall.exe")));
-    EXPECT_TRUE(read_file(installed(L"Uninstall.old")) == read_file(layout.self_path.text));
-    EXPECT_FALSE(exists(sandbox.desktop + L"\\Larkspire.lnk"));
-    EXPECT_FALSE(exists(sandbox.programs + L"\\Larkspire"));
-    EXPECT_TRUE(exists(sandbox.local + L"\\Larkspire")) << "the browser profile stays";
+    EXPECT_FALSE(exists(installed(LARKSPIRE_UNINSTALLER_EXE)));
+    EXPECT_TRUE(read_file(installed(LARKSPIRE_RETIRED_UNINSTALLER)) == read_file(layout.self_path.text));
+    EXPECT_FALSE(exists(sandbox.desktop + L"\\" LARKSPIRE_SHORTCUT));
+    EXPECT_FALSE(exists(sandbox.programs + L"\\" LARKSPIRE_NAME));
+    EXPECT_TRUE(exists(sandbox.local + L"\\" LARKSPIRE_NAME)) << "the browser profile stays";
     HKEY key;
     EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, uninstall_key_path, 0, KEY_READ, &key),
               ERROR_SUCCESS);
@@ -84,11 +85,11 @@ TEST_F(Uninstall, RemovesTheInstallAndHandsTheRestToAHiddenInterpreter)
     EXPECT_EQ(started[0].flags, DWORD(CREATE_NO_WINDOW));
     EXPECT_EQ(started[0].directory, sys) << "never the install folder, which it removes";
     EXPECT_EQ(started[0].delay, sys + L"\\ping.exe");
-    EXPECT_EQ(started[0].exe, installed(L"Uninstall.old")) << "the layout path, not our own";
+    EXPECT_EQ(started[0].exe, installed(LARKSPIRE_RETIRED_UNINSTALLER)) << "the layout path, not our own";
     EXPECT_EQ(started[0].dir, install_dir());
 
     boxes = {};
-    DeleteFileW(installed(L"Uninstall.old").c_str());
+    DeleteFileW(installed(LARKSPIRE_RETIRED_UNINSTALLER).c_str());
     EXPECT_EQ(run({IDYES}), 0u) << "a second uninstall finds nothing and schedules again";
     EXPECT_EQ(started.size(), 2u);
 }
@@ -101,7 +102,7 @@ TEST_F(Uninstall, RemovalThatCannotBePreparedOrStartedFails)
     }
     EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{uninstall_confirm}) << "no message";
     EXPECT_TRUE(started.empty());
-    EXPECT_FALSE(exists(sandbox.desktop + L"\\Larkspire.lnk")) << "nothing is rolled back";
+    EXPECT_FALSE(exists(sandbox.desktop + L"\\" LARKSPIRE_SHORTCUT)) << "nothing is rolled back";
 
     boxes = {};
     create_result = FALSE;
@@ -123,9 +124,9 @@ TEST_F(Uninstall, PassingLocksAreWaitedOutAndTheRestStopsWhereItMust)
     PATCH_IMPORT(DeleteFileW, refusing_delete);
     PATCH_IMPORT(MoveFileExW, refusing_move);
     PATCH_IMPORT(Sleep, recorded_sleep);
-    const std::wstring client = installed(L"Larkspire.exe");
-    const std::wstring retired = installed(L"Uninstall.old");
-    const std::wstring desktop = sandbox.desktop + L"\\Larkspire.lnk";
+    const std::wstring client = installed(LARKSPIRE_CLIENT_EXE);
+    const std::wstring retired = installed(LARKSPIRE_RETIRED_UNINSTALLER);
+    const std::wstring desktop = sandbox.desktop + L"\\" LARKSPIRE_SHORTCUT;
     struct Case {
         const std::wstring &path;
         DWORD error;
@@ -156,14 +157,14 @@ TEST_F(Uninstall, PassingLocksAreWaitedOutAndTheRestStopsWhereItMust)
         EXPECT_EQ(waits, std::vector<DWORD>(c.calls - 1, 500));
         EXPECT_EQ(started.size(), done ? 1u : 0u) << "the delayed removal";
         EXPECT_EQ(exists(desktop), !c.shortcuts_removed);
-        EXPECT_EQ(exists(installed(L"Uninstall.exe")), !done);
+        EXPECT_EQ(exists(installed(LARKSPIRE_UNINSTALLER_EXE)), !done);
 
         // Back to a complete install for the next case.
         boxes = {};
-        command_line = L"\"C:\\dl\\LarkspireSetup.exe\"";
+        command_line = L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE L"\"";
         refusal = {};
         ASSERT_EQ(run({IDYES, IDNO}), 0u);
-        command_line = L"\"C:\\dl\\LarkspireSetup.exe\" --uninstall";
+        command_line = L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE L"\" " LARKSPIRE_UNINSTALL_OPTION;
     }
 }
 
@@ -175,19 +176,19 @@ TEST_F(Uninstall, ShellFoldersThatCannotBeLookedUpStopNothing)
         sandbox.failing_folder = folder;
         EXPECT_EQ(run({IDYES}), 0u) << folder;
         EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{uninstall_confirm});
-        EXPECT_FALSE(exists(installed(L"Larkspire.exe")));
+        EXPECT_FALSE(exists(installed(LARKSPIRE_CLIENT_EXE)));
         EXPECT_EQ(started.size(), 1u);
         HKEY key;
         EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, uninstall_key_path, 0, KEY_READ, &key),
                   ERROR_SUCCESS);
-        EXPECT_EQ(exists(sandbox.desktop + L"\\Larkspire.lnk"),
+        EXPECT_EQ(exists(sandbox.desktop + L"\\" LARKSPIRE_SHORTCUT),
                   folder == CSIDL_DESKTOPDIRECTORY);
-        EXPECT_EQ(exists(sandbox.programs + L"\\Larkspire"), folder == CSIDL_PROGRAMS);
+        EXPECT_EQ(exists(sandbox.programs + L"\\" LARKSPIRE_NAME), folder == CSIDL_PROGRAMS);
 
         sandbox.failing_folder = -1;
-        command_line = L"\"C:\\dl\\LarkspireSetup.exe\"";
+        command_line = L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE L"\"";
         ASSERT_EQ(run({IDYES, IDNO}), 0u);
-        command_line = L"\"C:\\dl\\LarkspireSetup.exe\" --uninstall";
+        command_line = L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE L"\" " LARKSPIRE_UNINSTALL_OPTION;
     }
 }
 
