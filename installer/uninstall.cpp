@@ -26,10 +26,12 @@ constexpr const wchar_t *removal_failed_text =
 // there: a scanner may hold it for a moment after we exit, and a running
 // uninstaller holds it until it has exited. Once the file is gone the rest
 // of the attempts cost nothing; a file held for good ends the loop all the
-// same, and the folder is then left.
+// same, and the folder is then left. IF takes the rest of the line, every
+// later "&" included, as what it runs when true; the outer parentheses end it
+// there, or a file already gone would skip the rd as well.
 constexpr const wchar_t *removal_attempt =
-    L"if exist \"%LS_UNINSTALL_EXE_134%\" (\"%LS_DELAY_134%\" -n 2 127.0.0.1 >nul & "
-    L"del /f /q \"%LS_UNINSTALL_EXE_134%\") & ";
+    L"(if exist \"%LS_UNINSTALL_EXE_134%\" (\"%LS_DELAY_134%\" -n 2 127.0.0.1 >nul & "
+    L"del /f /q \"%LS_UNINSTALL_EXE_134%\")) & ";
 constexpr unsigned removal_attempts = 10;
 
 }  // namespace

@@ -78,8 +78,8 @@ TEST_F(Uninstall, RemovesTheInstallAndHandsTheRestToAHiddenInterpreter)
     EXPECT_EQ(started[0].application, sys + L"\\cmd.exe");
     std::wstring attempts;
     for (int i = 0; i < 10; ++i)
-        attempts += L"if exist \"%LS_UNINSTALL_EXE_134%\" (\"%LS_DELAY_134%\" -n 2 127.0.0.1 >nul & "
-                    L"del /f /q \"%LS_UNINSTALL_EXE_134%\") & ";
+        attempts += L"(if exist \"%LS_UNINSTALL_EXE_134%\" (\"%LS_DELAY_134%\" -n 2 127.0.0.1 >nul "
+                    L"& del /f /q \"%LS_UNINSTALL_EXE_134%\")) & ";
     EXPECT_EQ(started[0].command, L"\"" + sys + L"\\cmd.exe\" /d /q /v:off /c \"" + attempts +
                                       L"rd \"%LS_UNINSTALL_DIR_134%\"\"");
     EXPECT_EQ(started[0].flags, DWORD(CREATE_NO_WINDOW));
