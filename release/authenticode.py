@@ -29,6 +29,48 @@ class Problem(Exception):
     """One plain sentence saying what does not hold."""
 
 
+class Refused(Exception):
+    """One plain sentence saying why the signature, intact as it may be, is
+    not one a careful verifier trusts."""
+
+
+# Windows no longer accepts MD5 or SHA-1 for code: a collision lets one
+# signature cover two files. Anything unknown is refused as well.
+STRONG_DIGESTS = ("sha256", "sha384", "sha512")
+DIGEST_NAMES = {"md5": "MD5", "sha1": "SHA-1", "sha256": "SHA-256", "sha384": "SHA-384",
+                "sha512": "SHA-512"}
+USAGE_NAMES = {"code_signing": "code signing", "time_stamping": "time stamping"}
+
+
+def strong(hash_name, what):
+    if hash_name not in STRONG_DIGESTS:
+        raise Refused(f"{what} is {DIGEST_NAMES.get(hash_name, hash_name)}, which Windows "
+                      "no longer accepts for code")
+    return hash_name
+
+
+def usage_problem(certificate, purpose):
+    """Why certificate may not serve purpose ("code_signing" or
+    "time_stamping"), None if it may. A certificate without the extended key
+    usage is refused: that it may do anything is not that it was meant to."""
+    usages = certificate.extended_key_usage_value
+    if usages is None or purpose not in usages.native:
+        return f"its certificate lacks the {USAGE_NAMES[purpose]} extended key usage"
+    key_usage = certificate.key_usage_value
+    if key_usage is not None and "digital_signature" not in key_usage.native:
+        return "its certificate's key usage lacks digitalSignature"
+    return None
+
+
+def invalid_at(certificate, when):
+    """Why certificate is not valid at when, None if it is."""
+    if when < certificate.not_valid_before:
+        return f"its certificate is valid only from {certificate.not_valid_before:%Y-%m-%d}"
+    if when > certificate.not_valid_after:
+        return f"its certificate expired on {certificate.not_valid_after:%Y-%m-%d}"
+    return None
+
+
 def signature_der(data):
     """The PKCS#7 signature in the certificate table, which must be one
     WIN_CERTIFICATE padded with zeros to eight bytes and nothing else."""
@@ -149,7 +191,7 @@ def _check_signer_info(signer_info, pool, content, what):
     """A signer's signed attributes carry the content's digest, and its
     signature over them verifies with its certificate's key."""
     certificate = _signer_certificate(signer_info, pool)
-    hash_name = _hash_name(signer_info["digest_algorithm"])
+    hash_name = strong(_hash_name(signer_info["digest_algorithm"]), f"the {what}'s digest")
     attributes = signer_info["signed_attrs"]
     digests = [a["values"][0].native for a in attributes if a["type"].native == "message_digest"]
     if digests != [hashlib.new(hash_name, content).digest()]:
@@ -161,6 +203,15 @@ def _check_signer_info(signer_info, pool, content, what):
                                   signer_info["signature"].native, signed):
         raise Problem(f"the {what}'s signature does not verify")
     return certificate
+
+
+def _certificates(signed_data):
+    """The certificates in signed data, which must hold nothing else: what
+    no signature covers and no check reads is room for any bytes."""
+    choices = signed_data["certificates"] or []
+    if signed_data["crls"] or any(c.name != "certificate" for c in choices):
+        raise Problem("the signature carries data beside its certificates that no one signed")
+    return [c.chosen for c in choices]
 
 
 class Timestamp:
@@ -190,8 +241,7 @@ class Signature:
             digest_info = algos.DigestInfo.load(self.indirect[1].dump())
             self.hash_name = _hash_name(digest_info["digest_algorithm"])
             self.digest = digest_info["digest"].native
-            self.certificates = [c.chosen for c in self.signed_data["certificates"]
-                                 if c.name == "certificate"]
+            self.certificates = _certificates(self.signed_data)
             infos = self.signed_data["signer_infos"]
             if len(infos) != 1:
                 raise ValueError(f"{len(infos)} signers, not one")
@@ -204,20 +254,26 @@ class Signature:
     def check(self, data):
         """Everything a signature says about FILE, checked against FILE.
         Raises Problem naming the first thing that does not hold."""
+        strong(self.hash_name, "the file digest")
         if pe.authenticode_digest(data, self.hash_name) != self.digest:
             raise Problem("the file's digest does not match its signature")
         _check_signer_info(self.signer_info, self.certificates, self.indirect.contents, "signer")
         authorities = []
         for attribute in self.signer_info["unsigned_attrs"] or []:
             kind = attribute["type"].dotted
-            if kind == RFC3161_TIMESTAMP:
-                self.timestamp = self._rfc3161(attribute["values"][0])
-            elif kind == COUNTER_SIGNATURE:
-                self.timestamp = self._counter_signature(attribute["values"][0])
-                authorities += chain(self.timestamp.authority, self.certificates)
-            else:
+            # Every byte outside the signed attributes is the attacker's to
+            # choose unless it is a timestamp, so anything else, a second
+            # value or a second timestamp included, is a change.
+            if kind not in (RFC3161_TIMESTAMP, COUNTER_SIGNATURE):
                 raise Problem(f"the signature carries an unauthenticated attribute {kind} "
                               "that is not a timestamp")
+            if len(attribute["values"]) != 1 or self.timestamp:
+                raise Problem("the signature carries more than one timestamp")
+            if kind == RFC3161_TIMESTAMP:
+                self.timestamp = self._rfc3161(attribute["values"][0])
+            else:
+                self.timestamp = self._counter_signature(attribute["values"][0])
+                authorities += chain(self.timestamp.authority, self.certificates)
         own = chain(self.signer, self.certificates) + authorities
         for certificate in self.certificates:
             if not any(certificate.dump() == c.dump() for c in own):
@@ -240,11 +296,15 @@ class Signature:
             content = signed["encap_content_info"]
             info = content["content"].parsed
             imprint = info["message_imprint"]
-            certificates = [c.chosen for c in signed["certificates"] if c.name == "certificate"]
+            certificates = _certificates(signed)
+            if len(signed["signer_infos"]) != 1:
+                raise ValueError(f"{len(signed['signer_infos'])} signers, not one")
             signer_info = signed["signer_infos"][0]
         except (ValueError, KeyError, TypeError, IndexError) as error:
             raise Problem(f"the timestamp cannot be read: {error}") from None
-        stamped = hashlib.new(_hash_name(imprint["hash_algorithm"]),
+        self._check_authority(signer_info, certificates)
+        stamped = hashlib.new(strong(_hash_name(imprint["hash_algorithm"]),
+                                     "the timestamp's message imprint"),
                               self.signer_info["signature"].native).digest()
         if imprint["hashed_message"].native != stamped:
             raise Problem("the timestamp is for another signature")
@@ -257,7 +317,22 @@ class Signature:
                               "timestamp does not belong to its authority's chain")
         return Timestamp(info["gen_time"].native, authority, certificates)
 
+    def _check_authority(self, signer_info, pool):
+        """Only an authority meant to stamp time makes a timestamp: with any
+        other key, the signer's own included, a "timestamp" is bytes of the
+        attacker's choosing dated as the attacker likes."""
+        authority = _signer_certificate(signer_info, pool)
+        reason = usage_problem(authority, "time_stamping")
+        if authority.public_key.dump() == self.signer.public_key.dump():
+            reason = "it is made with the signer's own key"
+        if reason:
+            raise Problem(f"the signature carries an unauthenticated attribute signed by "
+                          f"{subject(authority)} that is not a timestamp: {reason}")
+        if signer_info["unsigned_attrs"]:
+            raise Problem("the timestamp carries data its authority did not sign")
+
     def _counter_signature(self, signer_info):
+        self._check_authority(signer_info, self.certificates)
         authority = _check_signer_info(signer_info, self.certificates,
                                        self.signer_info["signature"].native, "timestamp")
         times = [a["values"][0].native for a in signer_info["signed_attrs"]

@@ -1,16 +1,20 @@
 """scripts/verify-release FILE [--published DIR] [--fingerprint SHA256] [--ca FILE]
+                              [--fresh-root]
 
 Proves that FILE, a downloaded LarkspireSetup.exe or Larkspire.exe, was built
-from this checkout's HEAD byte for byte (an installer's client included), and
-signed by the expected signer. It never runs FILE: it reads it, then rebuilds
-the release with FILE's own signatures attached, in a private temporary folder.
+byte for byte (an installer's client included) from the commit the release's
+BUILDINFO names (HEAD without --published), and signed by the expected signer.
+It never runs FILE: it reads it, then rebuilds that commit in a temporary
+worktree with FILE's own signatures attached, in a private temporary folder;
+with --fresh-root, in a fresh root of the Debian release BUILDINFO names.
 Exits 0 when it was; otherwise prints one line naming what failed and exits
   1 changed after signing        5 not the expected signer
   2 usage                        6 validly signed, but not built from this source
-  3 not one of our executables   7 cannot decide: another toolchain, uncommitted
-  4 FILE or its client unsigned    changes, or a failed rebuild
+  3 not one of our executables   7 cannot decide: another toolchain, a commit
+  4 FILE or its client unsigned    this clone lacks, or a failed rebuild
 """
 import argparse
+import datetime
 import re
 import shutil
 import subprocess
@@ -19,7 +23,7 @@ import tempfile
 from pathlib import Path
 
 from release import authenticode, buildinfo, pe, product
-from release.authenticode import Problem
+from release.authenticode import Problem, Refused
 
 ROOT = Path(__file__).resolve().parents[1]
 CLIENT, INSTALLER = product.CLIENT_EXE, product.INSTALLER_EXE
@@ -51,6 +55,16 @@ def identify(path, data):
         raise Verdict(NOT_OURS, f"{path} is not a PE image")
     if pe.version_strings(data).get("ProductName") != ours:
         raise Verdict(NOT_OURS, f"{path} is not {ours}: its version resource does not name it")
+    # Before any search for embedded images, which costs a look at every
+    # "MZ": what follows the certificate table is refused unread, so that
+    # neither time nor memory grows with bytes appended to a release.
+    shape = pe.layout(data)
+    if not shape.cert_size:
+        raise Verdict(UNSIGNED, f"{path} is not signed")
+    if shape.cert_at + shape.cert_size < len(data):
+        raise Verdict(CHANGED, f"{path} was changed after signing: "
+                      f"{len(data) - shape.cert_at - shape.cert_size} bytes follow "
+                      "the certificate table")
     inner = pe.embedded_images(data)
     if not inner:
         return [Part(CLIENT, str(path), data)]
@@ -84,18 +98,33 @@ def check_unchanged(part):
         part.signature.check(part.data)
     except Problem as problem:
         raise Verdict(CHANGED, f"{part.label} was changed after signing: {problem}") from None
+    except Refused as refused:
+        raise Verdict(SIGNER, f"{part.label} is not signed as Windows requires: "
+                      f"{refused}") from None
 
 
 def check_signer(part, args):
-    """Step 4: the chain reaches a trusted root, and the signer is the one
-    expected."""
+    """Step 4: the signer is the one expected, a certificate meant to sign
+    code, valid when signing happened: at a trusted timestamp's time, or now.
+    The pin of --fingerprint is the trust in the signer, since most
+    code-signing roots are in no store a Linux machine has; without it, the
+    chain must reach a trusted root. A timestamp's authority always must."""
     signature = part.signature
+    signer = authenticode.subject(signature.signer)
     stamp = signature.timestamp
-    reason = authenticode.untrusted(signature.signer, signature.certificates, args.ca,
-                                    stamp.time if stamp else None)
+    reason = authenticode.usage_problem(signature.signer, "code_signing")
     if reason:
-        raise Verdict(SIGNER, f"{part.label}: the signer "
-                      f"{authenticode.subject(signature.signer)} is not trusted: {reason}")
+        raise Verdict(SIGNER, f"{part.label}: the signer {signer} may not sign code: {reason}")
+    if args.fingerprint:
+        found = authenticode.fingerprint(signature.signer)
+        if found.replace(":", "") != args.fingerprint:
+            raise Verdict(SIGNER, f"{part.label} is signed by {signer} with SHA-256 {found}, "
+                          "not by the expected certificate")
+    else:
+        reason = authenticode.untrusted(signature.signer, signature.certificates, args.ca,
+                                        stamp.time if stamp else None)
+        if reason:
+            raise Verdict(SIGNER, f"{part.label}: the signer {signer} is not trusted: {reason}")
     if stamp:
         reason = authenticode.untrusted(stamp.authority,
                                         stamp.certificates or signature.certificates,
@@ -104,11 +133,11 @@ def check_signer(part, args):
             raise Verdict(SIGNER, f"{part.label}: the timestamp authority "
                           f"{authenticode.subject(stamp.authority)} is not trusted: {reason}")
     if args.fingerprint:
-        found = authenticode.fingerprint(signature.signer)
-        if found.replace(":", "") != re.sub(r"[^0-9A-F]", "", args.fingerprint.upper()):
-            raise Verdict(SIGNER, f"{part.label} is signed by "
-                          f"{authenticode.subject(signature.signer)} with SHA-256 {found}, "
-                          "not by the expected certificate")
+        when = stamp.time if stamp else datetime.datetime.now(datetime.timezone.utc)
+        reason = authenticode.invalid_at(signature.signer, when)
+        if reason:
+            raise Verdict(SIGNER, f"{part.label}: the signer {signer} is not trusted "
+                          f"{'at its timestamp' if stamp else 'now'}: {reason}")
     if args.published:
         published = Path(args.published) / "signatures" / f"{part.name}.pem"
         try:
@@ -120,67 +149,217 @@ def check_signer(part, args):
                           f"published in {published}")
 
 
-def check_toolchain(args):
-    """Step 5: the same bytes need the same toolchain."""
+def published_buildinfo(args):
+    """The release's BUILDINFO, or None when no release folder names one."""
     recorded = Path(args.published or "") / "BUILDINFO"
     if not args.published or not recorded.exists():
-        return
-    entries = buildinfo.read(recorded)
-    differing = buildinfo.differences(entries)
-    if differing:
-        raise Verdict(UNDECIDED, "another toolchain: BUILDINFO names " + ", ".join(differing))
+        return None
+    try:
+        return buildinfo.read(recorded)
+    except (OSError, UnicodeDecodeError) as error:
+        raise Verdict(UNDECIDED, f"cannot read {recorded}: {error}") from None
+
+
+def debian_suite(info):
+    found = re.search(r"\(([a-z]+)\)$", info.get("debian", ""))
+    if not found:
+        raise Verdict(UNDECIDED, "BUILDINFO names no Debian release "
+                      f"({info.get('debian') or 'no debian line'})")
+    return found.group(1)
+
+
+def check_toolchain(info, args):
+    """Step 5: the same bytes need the same toolchain. Returns the packages
+    that differ, which only a fresh root of BUILDINFO's release can supply."""
+    if info is None:
+        return []
+    differing = buildinfo.differences(info)
+    if differing and not args.fresh_root:
+        raise Verdict(UNDECIDED, "another toolchain: BUILDINFO names " + ", ".join(differing) +
+                      f"; --fresh-root rebuilds in a fresh Debian {debian_suite(info)} root")
+    return differing
+
+
+def run_git(*args):
+    return subprocess.run(["git", "-C", str(ROOT), *args], stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True)
 
 
 def git(*args):
-    done = subprocess.run(["git", "-C", str(ROOT), *args], stdin=subprocess.DEVNULL,
-                          capture_output=True, text=True)
+    done = run_git(*args)
     if done.returncode != 0:
         raise Verdict(UNDECIDED, f"git {' '.join(args)} failed: "
                       f"{(done.stderr.strip().splitlines() or ['no output'])[0]}")
     return done.stdout.strip()
 
 
-def rebuild(parts, work):
-    """Step 6: this checkout's HEAD rebuilt with FILE's own signatures
-    attached, into work, never into dist/ or the user's build folders."""
-    if git("status", "--porcelain", "--untracked-files=no"):
-        raise Verdict(UNDECIDED, f"{ROOT} has uncommitted changes, so it names no commit")
-    commit = git("rev-parse", "HEAD")
+def source_commit(info):
+    """Step 6, first half: the commit to rebuild (BUILDINFO's, or HEAD
+    without it) and this clone's HEAD."""
+    head = git("rev-parse", "HEAD")
+    if info is None:
+        if git("status", "--porcelain", "--untracked-files=no"):
+            raise Verdict(UNDECIDED, f"{ROOT} has uncommitted changes, so it names no commit")
+        return head, head
+    commit = info.get("commit", "")
+    if not re.fullmatch(r"[0-9a-f]{40}|[0-9a-f]{64}", commit):
+        raise Verdict(UNDECIDED, f"BUILDINFO names no commit ({commit or 'none'})")
+    # Only the history HEAD stands on vouches for a release: a fetched
+    # pull-request ref or a side branch is someone's proposal, not the
+    # published source.
+    present = run_git("cat-file", "-e", f"{commit}^{{commit}}").returncode == 0
+    if not present or run_git("merge-base", "--is-ancestor", commit, "HEAD").returncode != 0:
+        where = "not in this clone" if not present else "not in the history of HEAD"
+        raise Verdict(UNDECIDED, f"BUILDINFO names commit {commit}, which is {where} "
+                      f"(HEAD is {head}): fetch it and check out a branch that contains it; "
+                      "if fetching does not bring it, this release was not built from "
+                      "published source")
+    return commit, head
+
+
+def describe_commit(commit, head):
+    return f"commit {commit}" + ("" if commit == head else
+                                 f" (not this clone's HEAD, {head})")
+
+
+def progress(text):
+    print(f"scripts/verify-release: {text}", file=sys.stderr, flush=True)
+
+
+def failure_line(text, status, tool="scripts/build"):
+    """The failing script's own message, else the last thing said."""
+    lines = [line for line in text.splitlines() if line.strip() and not line.startswith("== ")]
+    own = [line for line in lines if line.startswith(("scripts/build:", "scripts/fresh-debian:"))]
+    return (own or lines[-1:] or [f"{tool} exited {status}"])[0]
+
+
+def build_here(work, commit):
+    """The commit's own scripts/build, in a temporary worktree of this clone."""
+    source = work / "source"
+    git("worktree", "add", "--quiet", "--detach", str(source), commit)
+    try:
+        done = subprocess.run(
+            [source / "scripts/build", "--attach-signatures", work / "published",
+             "--dist", work / "dist", "--build-dir", work / "build"],
+            stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        return done.returncode, failure_line(done.stderr or done.stdout, done.returncode)
+    finally:
+        run_git("worktree", "remove", "--force", str(source))
+        run_git("worktree", "prune")
+
+
+def served_versions(madison):
+    """{package: versions} from `apt-cache madison`'s lines."""
+    served = {}
+    for line in madison.splitlines():
+        fields = [field.strip() for field in line.split("|")]
+        if len(fields) == 3 and fields[2].endswith("Packages"):
+            served.setdefault(fields[0], []).append(fields[1])
+    return served
+
+
+def build_in_fresh_root(work, info, commit):
+    """The commit's own scripts/build in a fresh root of the Debian release
+    BUILDINFO names, with exactly the package versions it records; work is
+    /share there, so the signatures go in and the rebuild comes back."""
+    suite = debian_suite(info)
+    versions = buildinfo.package_versions(info)
+    for name, version in versions.items():
+        # BUILDINFO is the publisher's word, read by a root shell below.
+        if not re.fullmatch(r"[a-z0-9][a-z0-9+.-]*", name) or \
+                not re.fullmatch(r"[A-Za-z0-9.+~:-]+", version):
+            raise Verdict(UNDECIDED, f"BUILDINFO names no Debian package: {name} {version}")
+    steps = {
+        "apt-get update -q": "reading the archive's package lists",
+        f"apt-cache madison {' '.join(versions)} >/share/served":
+            "looking up the recorded package versions",
+        "DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends " +
+        " ".join(f"{name}={version}" for name, version in versions.items()):
+            "installing the recorded package versions",
+        "scripts/build --attach-signatures /share/published --dist /share/dist "
+        "--build-dir /share/build": f"rebuilding commit {commit}",
+    }
+    progress(f"rebuilding in a fresh Debian {suite} root, with the toolchain BUILDINFO "
+             "records; this takes minutes")
+    with open(work / "fresh-root.log", "w+") as log:
+        with subprocess.Popen([ROOT / "scripts/fresh-debian", "--commit", commit,
+                               "--share", work, suite, *steps],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True) as root:
+            for line in root.stdout:
+                log.write(line)
+                said = line.rstrip("\n").partition(": ")[2]
+                if line.startswith(f"== Debian {suite}: ") and said in steps:
+                    progress(f"{steps[said]} in the {suite} root")
+                elif line.startswith("Making a "):
+                    progress(line.strip())
+        log.seek(0)
+        text = log.read()
+    served = served_versions((work / "served").read_text()) \
+        if (work / "served").exists() else None
+    if root.returncode != 0 and served is not None:
+        gone = [f"{name} {version} (it serves {', '.join(served.get(name, [])) or 'none'})"
+                for name, version in versions.items() if version not in served.get(name, [])]
+        if gone:
+            raise Verdict(UNDECIDED, f"the Debian {suite} archive no longer serves the "
+                          "version BUILDINFO records of " + ", ".join(gone))
+    if root.returncode == 0:
+        rebuilt = buildinfo.package_versions(buildinfo.read(work / "dist/BUILDINFO"))
+        differing = buildinfo.differences(info, rebuilt)
+        if differing:
+            raise Verdict(UNDECIDED, f"the fresh Debian {suite} root still has another "
+                          "toolchain: BUILDINFO names " + ", ".join(differing))
+    return root.returncode, failure_line(text, root.returncode, "scripts/fresh-debian")
+
+
+def rebuild(parts, work, info, fresh_root):
+    """Step 6: the commit rebuilt by its own scripts/build with FILE's own
+    signatures attached, into work, never into dist/ or the user's build
+    folders. Returns the words that name the commit."""
+    commit, head = source_commit(info)
+    described = describe_commit(commit, head)
     signatures = work / "published/signatures"
     signatures.mkdir(parents=True)
     for part in parts:
         (signatures / f"{part.name}.pem").write_text(authenticode.pem(part.signature.der))
-    done = subprocess.run(
-        [ROOT / "scripts/build", "--attach-signatures", work / "published",
-         "--dist", work / "dist", "--build-dir", work / "build"],
-        stdin=subprocess.DEVNULL, capture_output=True, text=True)
-    if done.returncode == BUILD_MISFIT:
-        client_fits = (work / "build/signed" / CLIENT).exists()
-        part = next(p for p in parts if p.name == (INSTALLER if client_fits else CLIENT))
-        unsigned = (work / "build/unsigned" / part.name).read_bytes()
-        at = pe.first_difference(part.data, unsigned)
+    try:
+        status, failure = (build_in_fresh_root(work, info, commit) if fresh_root
+                           else build_here(work, commit))
+    except Verdict as verdict:
+        raise Verdict(verdict.code, f"{verdict.line} (rebuilding {described})") from None
+    client_fits = (work / "build/signed" / CLIENT).exists()
+    part = parts[0] if client_fits else parts[-1]
+    unsigned = work / "build/unsigned" / part.name
+    if status == BUILD_MISFIT and unsigned.exists():
+        at = pe.first_difference(part.data, unsigned.read_bytes())
         where = f"first at offset {at:#x}" if at is not None else "only where signing writes"
         if at is not None and part.offset:
             where += f" ({part.offset + at:#x} in the installer)"
+        if info is None:
+            raise Verdict(UNDECIDED, f"{part.label} differs from the rebuilt {part.name} of "
+                          f"{described} {where}, but without the release's BUILDINFO the "
+                          "toolchain it was built with is unknown: pass the release folder "
+                          "with --published DIR")
+        if info.get("tree") != "clean":
+            raise Verdict(UNDECIDED, f"{part.label} differs from the rebuilt {part.name} of "
+                          f"{described} {where}, but BUILDINFO says it was built from "
+                          "uncommitted changes to that commit, which no commit reproduces")
         raise Verdict(NOT_FROM_SOURCE, f"{part.label} is validly signed but was not built "
-                      f"from commit {commit}: it differs from the rebuilt {part.name} {where}")
-    if done.returncode != 0:
-        lines = [line for line in (done.stderr + done.stdout).splitlines() if line.strip()]
-        own = [line for line in lines if line.startswith("scripts/build:")]
-        raise Verdict(UNDECIDED, "the rebuild failed: " +
-                      (own or lines or [f"scripts/build exited {done.returncode}"])[0])
-    return commit
+                      f"from {described}: it differs from the rebuilt {part.name} {where}")
+    if status != 0:
+        raise Verdict(UNDECIDED, f"the rebuild of {described} failed: {failure}")
+    return described
 
 
-def compare(parts, work):
+def compare(parts, work, described):
     """Step 7: what no signature reaches must still be the rebuild's."""
     for part in parts:
         rebuilt = (work / "dist" / part.name).read_bytes()
         if part.data != rebuilt:
             at = next((i for i, (a, b) in enumerate(zip(part.data, rebuilt)) if a != b),
                       min(len(part.data), len(rebuilt)))
-            raise Verdict(CHANGED, f"{part.label} differs from the rebuild at offset {at:#x}, "
-                          "where no signature reaches")
+            raise Verdict(CHANGED, f"{part.label} differs from the rebuild of {described} at "
+                          f"offset {at:#x}, where no signature reaches")
 
 
 def verify(args):
@@ -191,6 +370,9 @@ def verify(args):
         raise Verdict(USAGE, f"cannot read {path}: {error.strerror}") from None
     if args.published and not Path(args.published).is_dir():
         raise Verdict(USAGE, f"--published {args.published} is not a folder")
+    if args.fresh_root and not args.published:
+        raise Verdict(USAGE, "--fresh-root rebuilds on the Debian release the release's "
+                      "BUILDINFO names: pass the release folder with --published DIR")
     parts = identify(path, data)
     for part in parts:
         check_signed(part)
@@ -198,16 +380,17 @@ def verify(args):
         check_unchanged(part)
     for part in parts:
         check_signer(part, args)
-    check_toolchain(args)
+    info = published_buildinfo(args)
+    differing = check_toolchain(info, args)
     work = Path(tempfile.mkdtemp(prefix="larkspire-verify-"))
     try:
-        commit = rebuild(parts, work)
-        compare(parts, work)
+        described = rebuild(parts, work, info, fresh_root=bool(differing))
+        compare(parts, work, described)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     signature = parts[0].signature
     stamp = signature.timestamp
-    return (f"{path}: built from commit {commit} byte for byte"
+    return (f"{path}: built from {described} byte for byte"
             f"{', client included' if len(parts) > 1 else ''}; signed by "
             f"{authenticode.subject(signature.signer)}, SHA-256 "
             f"{authenticode.fingerprint(signature.signer)}; "
@@ -217,7 +400,7 @@ def verify(args):
 class Parser(argparse.ArgumentParser):
     def error(self, message):
         raise Verdict(USAGE, f"{message} (usage: scripts/verify-release FILE "
-                      "[--published DIR] [--fingerprint SHA256] [--ca FILE])")
+                      "[--published DIR] [--fingerprint SHA256] [--ca FILE] [--fresh-root])")
 
 
 def main(argv):
@@ -227,15 +410,47 @@ def main(argv):
     parser.add_argument("--published", metavar="DIR")
     parser.add_argument("--fingerprint", metavar="SHA256")
     parser.add_argument("--ca", metavar="FILE")
+    parser.add_argument("--fresh-root", action="store_true")
     try:
         args = parser.parse_args(argv)
-        if args.ca and not Path(args.ca).is_file():
-            raise Verdict(USAGE, f"cannot read --ca {args.ca}")
+        check_arguments(args)
         print(verify(args))
         return 0
     except Verdict as verdict:
         print(f"scripts/verify-release: {verdict.line}", file=sys.stderr)
         return verdict.code
+    except Exception as error:  # noqa: BLE001 (no input may end in a traceback)
+        line = " ".join(f"{type(error).__name__}: {error}".split())
+        print(f"scripts/verify-release: cannot decide, an unexpected error: {line}",
+              file=sys.stderr)
+        return UNDECIDED
+
+
+# What openssl x509 -fingerprint -sha256 prints, or its hex digits alone,
+# with or without colons, in either case.
+FINGERPRINT = re.compile(r"(?:sha-?256 fingerprint=)?((?:[0-9a-f]{2}:?){31}[0-9a-f]{2})", re.I)
+
+
+def check_arguments(args):
+    """A pin or a folder that was meant and is missing (an unset shell
+    variable) must not fail open: an empty value is a usage error."""
+    for name in ("published", "fingerprint", "ca"):
+        if getattr(args, name) == "":
+            raise Verdict(USAGE, f"--{name} is empty")
+    if args.fingerprint is not None:
+        match = FINGERPRINT.fullmatch(args.fingerprint.strip())
+        if not match:
+            raise Verdict(USAGE, f"--fingerprint {args.fingerprint} is not a SHA-256 "
+                          "fingerprint (64 hex digits, as openssl x509 -fingerprint -sha256 "
+                          "prints it)")
+        args.fingerprint = match.group(1).replace(":", "").upper()
+    if args.ca is not None:
+        try:
+            roots = Path(args.ca).read_bytes()
+        except OSError as error:
+            raise Verdict(USAGE, f"cannot read --ca {args.ca}: {error.strerror}") from None
+        if b"-----BEGIN CERTIFICATE-----" not in roots:
+            raise Verdict(USAGE, f"--ca {args.ca} holds no PEM certificate")
 
 
 if __name__ == "__main__":
