@@ -36,16 +36,30 @@ bool resolve_layout()
         !join(l.data_dir, l.folder_scratch.text, product_fragment))
         return false;
 
-    if (!lookup_folder(CSIDL_DESKTOPDIRECTORY) ||
-        !join(l.desktop_shortcut, l.folder_scratch.text, L"\\" LARKSPIRE_SHORTCUT))
-        return false;
-
-    if (!lookup_folder(CSIDL_PROGRAMS) || !join(l.menu_dir, l.folder_scratch.text, product_fragment) ||
-        !join(l.menu_shortcut, l.menu_dir.text, L"\\" LARKSPIRE_SHORTCUT) ||
-        !join(l.uninstall_shortcut, l.menu_dir.text, L"\\" LARKSPIRE_UNINSTALL_SHORTCUT))
-        return false;
-
     // A result equal to the buffer size means Windows cut the path to fit.
     DWORD length = GetModuleFileNameW(nullptr, l.self_path.text, buffer_capacity);
     return length >= 1 && length <= longest_content;
+}
+
+void resolve_shell_folders()
+{
+    InstallLayout &l = layout;
+    // The Desktop and the Start menu may be registered at a folder that is not
+    // there: OneDrive's folder backup leaves the Desktop so once OneDrive is
+    // gone, and a redirection policy the Start menu while its share is out of
+    // reach. Taken unverified, the path comes back and only the shortcut saved
+    // in it fails; the folder itself is never created, since it may be absent
+    // on purpose. A lookup that fails even so leaves the fields empty, a path
+    // every file call refuses, rather than "\Larkspire" on the current drive.
+    if (!lookup_folder(CSIDL_DESKTOPDIRECTORY | CSIDL_FLAG_DONT_VERIFY) ||
+        !join(l.desktop_shortcut, l.folder_scratch.text, L"\\" LARKSPIRE_SHORTCUT))
+        l.desktop_shortcut.text[0] = L'\0';
+    if (!lookup_folder(CSIDL_PROGRAMS | CSIDL_FLAG_DONT_VERIFY) ||
+        !join(l.menu_dir, l.folder_scratch.text, product_fragment) ||
+        !join(l.menu_shortcut, l.menu_dir.text, L"\\" LARKSPIRE_SHORTCUT) ||
+        !join(l.uninstall_shortcut, l.menu_dir.text, L"\\" LARKSPIRE_UNINSTALL_SHORTCUT)) {
+        l.menu_dir.text[0] = L'\0';
+        l.menu_shortcut.text[0] = L'\0';
+        l.uninstall_shortcut.text[0] = L'\0';
+    }
 }

@@ -20,6 +20,11 @@ struct InstallLayout {
 
 extern InstallLayout layout;
 
-// Recomputes every layout field and ensures LocalAppData\Programs exists;
-// false at the first failed step, with later fields left as they were.
+// Recomputes the fields that LocalAppData and the running executable give
+// and ensures LocalAppData\Programs exists; false at the first failed step,
+// with later fields left as they were. This is all the client needs.
 [[nodiscard]] bool resolve_layout();
+// Recomputes the shortcut fields from the Desktop and Start-menu folders as
+// registered, whether they exist or not; a field whose folder cannot be
+// looked up is left empty. Never fails.
+void resolve_shell_folders();

@@ -67,15 +67,19 @@ void write_client()
     CloseHandle(file);
     if (flushed == 0)
         fail_and_drop_staging(save_failed_text);
-    if (MoveFileExW(layout.staging_file.text, layout.client_exe.text,
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0)
-        fail_and_drop_staging(save_failed_text);
+    unsigned attempts = 0;
+    while (MoveFileExW(layout.staging_file.text, layout.client_exe.text,
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0)
+        if (!wait_out_lock(attempts))
+            fail_and_drop_staging(save_failed_text);
 }
 
 void copy_uninstaller()
 {
-    if (CopyFileW(layout.self_path.text, layout.uninstaller_exe.text, FALSE) == 0)
-        fail(copy_failed_text);
+    unsigned attempts = 0;
+    while (CopyFileW(layout.self_path.text, layout.uninstaller_exe.text, FALSE) == 0)
+        if (!wait_out_lock(attempts))
+            fail(copy_failed_text);
     // CopyFileW copies alternate data streams, so the browser's download mark
     // on the installer would make every uninstall from the shell meet the
     // warning for a file from the internet. The deletion is not consulted: a
@@ -91,18 +95,37 @@ bool make_shortcuts()
 {
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)))
         return false;
-    // The Start-menu folder comes first: without it the install would leave
-    // a desktop shortcut but no way to uninstall from the Start menu.
-    bool made = ensure_directory(layout.menu_dir.text) &&
-                create_shortcut(layout.desktop_shortcut.text, layout.client_exe.text, L"") &&
-                create_shortcut(layout.menu_shortcut.text, layout.client_exe.text, L"") &&
-                create_shortcut(layout.uninstall_shortcut.text, layout.uninstaller_exe.text,
-                                uninstall_option);
+    // Each shortcut is attempted whatever became of the others: a desktop
+    // that refuses its shortcut (a folder of that name, Controlled Folder
+    // Access, a Desktop registered where nothing is) must not cost the Start
+    // menu its entries. The Start menu comes first because it carries the
+    // uninstall shortcut.
+    bool made = ensure_directory(layout.menu_dir.text);
+    made = create_shortcut(layout.menu_shortcut.text, layout.client_exe.text, L"") && made;
+    made = create_shortcut(layout.uninstall_shortcut.text, layout.uninstaller_exe.text,
+                           uninstall_option) &&
+           made;
+    made = create_shortcut(layout.desktop_shortcut.text, layout.client_exe.text, L"") && made;
     CoUninitialize();
     return made;
 }
 
 }  // namespace
+
+bool wait_out_lock(unsigned &attempts)
+{
+    // A virus scanner opens a freshly written or replaced file for a second
+    // or two, with no sharing; what it holds shows as one of these three.
+    // Any other error is no lock and is reported at once.
+    DWORD error = GetLastError();
+    if (attempts >= lock_retries ||
+        (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED &&
+         error != ERROR_LOCK_VIOLATION))
+        return false;
+    ++attempts;
+    Sleep(lock_retry_ms);
+    return true;
+}
 
 void install_client()
 {

@@ -12,6 +12,7 @@ void run_installer()
             show_error(L"A felhasznaloi telepitesi mappa nem hatarozhato meg.");
         ExitProcess(exit_failed);
     }
+    resolve_shell_folders();
     if (uninstall_mode)
         uninstall_client();
     install_client();

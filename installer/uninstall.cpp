@@ -6,6 +6,7 @@ WideBuffer system_dir;
 WideBuffer cmd_path;
 WideBuffer ping_path;
 WideBuffer removal_command;
+WideBuffer retired_uninstaller;
 
 namespace {
 
@@ -20,10 +21,18 @@ constexpr const wchar_t *removal_failed_text =
     L"A kliens el lett tavolitva, de az Uninstall.exe kezzel torlendo a telepitesi mappabol.";
 
 // The paths reach cmd.exe only through these variables, which it expands
-// itself, so no path is ever parsed as part of the command text.
-constexpr const wchar_t *removal_script =
-    L"\"%LS_DELAY_134%\" -n 3 127.0.0.1 >nul & del /f /q \"%LS_UNINSTALL_EXE_134%\" & "
-    L"rd \"%LS_UNINSTALL_DIR_134%\"";
+// itself, so no path is ever parsed as part of the command text. Each attempt
+// waits about a second and deletes the retired uninstaller if it is still
+// there: a scanner may hold it for a moment after we exit, and a running
+// uninstaller holds it until it has exited. Once the file is gone the rest
+// of the attempts cost nothing; a file held for good ends the loop all the
+// same, and the folder is then left. IF takes the rest of the line, every
+// later "&" included, as what it runs when true; the outer parentheses end it
+// there, or a file already gone would skip the rd as well.
+constexpr const wchar_t *removal_attempt =
+    L"(if exist \"%LS_UNINSTALL_EXE_134%\" (\"%LS_DELAY_134%\" -n 2 127.0.0.1 >nul & "
+    L"del /f /q \"%LS_UNINSTALL_EXE_134%\")) & ";
+constexpr unsigned removal_attempts = 10;
 
 }  // namespace
 
@@ -35,7 +44,7 @@ RemovalOutcome schedule_self_removal()
         return RemovalOutcome::not_prepared;
 
     SetEnvironmentVariableW(L"LS_DELAY_134", ping_path.text);
-    SetEnvironmentVariableW(L"LS_UNINSTALL_EXE_134", layout.uninstaller_exe.text);
+    SetEnvironmentVariableW(L"LS_UNINSTALL_EXE_134", retired_uninstaller.text);
     SetEnvironmentVariableW(L"LS_UNINSTALL_DIR_134", layout.install_dir.text);
 
     // With more than two quotes after /c, cmd.exe strips the first and the
@@ -47,8 +56,9 @@ RemovalOutcome schedule_self_removal()
     (void)buffer_copy(removal_command, L"\"");
     (void)buffer_append(removal_command, cmd_path.text);
     (void)buffer_append(removal_command, L"\" /d /q /v:off /c \"");
-    (void)buffer_append(removal_command, removal_script);
-    (void)buffer_append(removal_command, L"\"");
+    for (unsigned attempt = 0; attempt < removal_attempts; ++attempt)
+        (void)buffer_append(removal_command, removal_attempt);
+    (void)buffer_append(removal_command, L"rd \"%LS_UNINSTALL_DIR_134%\"\"");
 
     // The interpreter must not sit in the install folder: a process's current
     // directory cannot be removed, and the Start-menu shortcut starts us there.
@@ -57,15 +67,43 @@ RemovalOutcome schedule_self_removal()
     return RemovalOutcome::started;
 }
 
+bool retire_uninstaller()
+{
+    // The delayed removal deletes only this name. A reinstall while it waits
+    // writes a fresh Uninstall.exe, which it never touches; its rd then fails
+    // on the folder that is no longer empty. It is the installed file that
+    // is renamed, not our own: we may run as the downloaded setup. A running
+    // uninstaller can be renamed, only not deleted.
+    (void)buffer_copy(retired_uninstaller, layout.install_dir.text);
+    (void)buffer_append(retired_uninstaller, L"\\" LARKSPIRE_RETIRED_UNINSTALLER);
+    unsigned attempts = 0;
+    while (MoveFileExW(layout.uninstaller_exe.text, retired_uninstaller.text,
+                       MOVEFILE_REPLACE_EXISTING) == 0) {
+        // Nothing to rename after a completed uninstall, or an install whose
+        // copy of the uninstaller failed.
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return true;
+        if (!wait_out_lock(attempts))
+            return false;
+    }
+    return true;
+}
+
 void uninstall_client()
 {
     if (MessageBoxW(nullptr, confirm_text, confirm_caption, MB_YESNO | MB_ICONQUESTION) != IDYES)
         ExitProcess(exit_done);
     // A running client holds its image open; stop before anything else is
     // removed so the player can close the game and try again.
-    if (is_existing_file(layout.client_exe.text) && DeleteFileW(layout.client_exe.text) == 0) {
-        show_error(client_locked_text);
-        ExitProcess(exit_failed);
+    unsigned attempts = 0;
+    if (is_existing_file(layout.client_exe.text)) {
+        while (DeleteFileW(layout.client_exe.text) == 0) {
+            if (!wait_out_lock(attempts)) {
+                show_error(client_locked_text);
+                ExitProcess(exit_failed);
+            }
+        }
     }
     // From here on nothing is rolled back and these results are not consulted:
     // an entry that is already gone is what we want.
@@ -75,6 +113,12 @@ void uninstall_client()
     RemoveDirectoryW(layout.menu_dir.text);
     RegDeleteTreeW(HKEY_CURRENT_USER, uninstall_key_path);
 
+    // Kept under its own name, Uninstall.exe would stay for the player to
+    // delete by hand, which the message says; nothing is scheduled then.
+    if (!retire_uninstaller()) {
+        show_error(removal_failed_text);
+        ExitProcess(exit_failed);
+    }
     switch (schedule_self_removal()) {
     case RemovalOutcome::started:
         ExitProcess(exit_done);

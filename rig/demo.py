@@ -89,14 +89,14 @@ def main():
 
         show_run(p, "Uninstall, as the Start-menu shortcut starts it",
                  f'"{p.uninstaller}" {product.UNINSTALL_OPTION}', ["YES"], cwd=install_dir)
-        show_paths(p, [p.client, p.uninstaller] + links)
+        show_paths(p, [p.client, p.uninstaller, p.retired] + links)
         present = p.registry_values("HKEY_CURRENT_USER\\" + UNINSTALL_KEY) is not None
         print(f"  registry key present: {present}")
         start = time.monotonic()
         while p.exists(install_dir) and time.monotonic() - start < 15:
             time.sleep(0.2)
         print(f"\n== {time.monotonic() - start:.1f} s later, after the hidden delayed removal")
-        show_paths(p, [p.uninstaller, install_dir, p.data_dir + r"\BrowserProfile"])
+        show_paths(p, [p.uninstaller, p.retired, install_dir, p.data_dir + r"\BrowserProfile"])
         print("\nThe browser profile is kept on purpose: it belongs to the player.")
 
 

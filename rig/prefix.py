@@ -23,15 +23,19 @@ APP_PATHS = r"Software\Microsoft\Windows\CurrentVersion\App Paths\msedge.exe"
 UNINSTALL_KEY = product.UNINSTALL_KEY_PATH
 
 
-def driver_options(answers=(), cwd=None, lock=None, until_gone=None):
+def driver_options(answers=(), cwd=None, lock=None, until_gone=None, lock_for=None,
+                   hold_after_exit=(), hold_for=None):
     """The arguments that the box drivers (robot.exe, cycle_robot.exe,
-    boxwatch.exe) read with read_driver_options."""
+    boxwatch.exe) read with read_driver_options; times in milliseconds."""
     args = []
     for answer in answers:
         args += ["--answer", answer]
-    for name, value in (("--cwd", cwd), ("--lock", lock), ("--until-gone", until_gone)):
-        if value:
-            args += [name, value]
+    for path in hold_after_exit:
+        args += ["--hold-after-exit", path]
+    for name, value in (("--cwd", cwd), ("--lock", lock), ("--until-gone", until_gone),
+                        ("--lock-for", lock_for), ("--hold-for", hold_for)):
+        if value is not None:
+            args += [name, str(value)]
     return args
 
 
@@ -65,6 +69,7 @@ class Prefix:
         self.install_dir = self.local + r"\Programs" + "\\" + product.NAME
         self.client = self.install_dir + "\\" + product.CLIENT_EXE
         self.uninstaller = self.install_dir + "\\" + product.UNINSTALLER_EXE
+        self.retired = self.install_dir + "\\" + product.RETIRED_UNINSTALLER
         self.staging_file = self.install_dir + "\\" + product.STAGING_FILE
         self.data_dir = self.local + "\\" + product.NAME
         self.menu_dir = self.programs + "\\" + product.NAME
@@ -117,19 +122,56 @@ class Prefix:
             output.seek(0)
             return done.returncode, output.read().decode("utf-8", "replace")
 
-    def robot(self, command_line, answers=(), cwd=None, lock=None, env=None):
+    def robot(self, command_line, answers=(), cwd=None, lock=None, env=None, **holds):
         """Starts command_line and answers its message boxes in order; env
-        adds variables to the host environment of the run.
+        adds variables to the host environment of the run, holds are the
+        timed locks of robot_runs.
 
         Returns (boxes, exit code); each box is a dict with caption, text,
         buttons and the answer given."""
-        args = driver_options(answers, cwd=cwd, lock=lock)
-        code, output = self.wine(self.tools + r"\robot.exe", *args,
-                                 env=dict(env or {}, ROBOT_COMMAND=command_line))
+        runs, _ = self.robot_runs(command_line, answers, cwd=cwd, lock=lock, env=env, **holds)
+        assert len(runs) == 1, runs
+        return runs[0]["boxes"], runs[0]["exit"]
+
+    def robot_runs(self, command_line, answers=(), then=None, cwd=None, lock=None,
+                   lock_for=None, hold_after_exit=(), hold_for=None, env=None):
+        """robot() for one program, or two with `then`, the command line that
+        starts the moment the first program has exited.
+
+        lock is held exclusively from before the start, until lock_for
+        milliseconds after the first answer (the whole run without lock_for);
+        each of hold_after_exit that exists when the first program exits is
+        held exclusively from then on for hold_for milliseconds.
+
+        Returns (runs, held): per program a dict with its boxes, its exit code
+        and the ids of the processes it left running ("children"), and the
+        files held after the exit."""
+        args = driver_options(answers, cwd=cwd, lock=lock, lock_for=lock_for,
+                              hold_after_exit=hold_after_exit, hold_for=hold_for)
+        variables = dict(env or {}, ROBOT_COMMAND=command_line)
+        if then:
+            variables["ROBOT_THEN"] = then
+        code, output = self.wine(self.tools + r"\robot.exe", *args, env=variables)
+        assert code == 0, output
+        runs, boxes, held = [], [], []
+        for event in json_events(output):
+            if "caption" in event:
+                boxes.append(event)
+            elif "exit" in event:
+                runs.append(dict(boxes=boxes, exit=event["exit"], children=event["children"]))
+                boxes = []
+            elif "held" in event:
+                held = event["held"]
+        assert len(runs) == (2 if then else 1) and not boxes, output
+        return runs, held
+
+    def await_exit(self, pids, seconds=60):
+        """True once every process of pids has ended, within seconds."""
+        code, output = self.wine(self.tools + r"\await_exit.exe", int(seconds * 1000), *pids,
+                                 timeout=seconds + 60)
         events = json_events(output)
-        exits = [e["exit"] for e in events if "exit" in e]
-        assert code == 0 and len(exits) == 1, output
-        return [e for e in events if "caption" in e], exits[0]
+        assert code == 0 and len(events) == 1, output
+        return events[0]["exited"]
 
     def import_registry(self, lines):
         reg = self.work / "import.reg"

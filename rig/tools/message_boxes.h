@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,10 @@ inline bool start_command(std::wstring command, const std::wstring &cwd,
 struct DriverOptions {
     std::wstring cwd;                  // --cwd: the started program's current directory
     std::wstring lock;                 // --lock: a file held exclusively meanwhile
+    DWORD lock_for = INFINITE;         // --lock-for MS: let go of it MS after the first answer
+    std::vector<std::wstring> hold;    // --hold-after-exit, repeatable: files that exist when
+                                       // the started program exits are held exclusively...
+    DWORD hold_for = 0;                // --hold-for MS: ...for MS from then on
     std::wstring until_gone;           // --until-gone: a path whose removal ends the run
     std::vector<std::wstring> answers; // --answer, once per box: YES, NO or OK
 };
@@ -137,6 +142,9 @@ inline DriverOptions read_driver_options(int argc, wchar_t **argv, int first)
         std::wstring name = argv[i];
         if (name == L"--cwd") options.cwd = argv[++i];
         else if (name == L"--lock") options.lock = argv[++i];
+        else if (name == L"--lock-for") options.lock_for = std::wcstoul(argv[++i], nullptr, 10);
+        else if (name == L"--hold-after-exit") options.hold.push_back(argv[++i]);
+        else if (name == L"--hold-for") options.hold_for = std::wcstoul(argv[++i], nullptr, 10);
         else if (name == L"--until-gone") options.until_gone = argv[++i];
         else if (name == L"--answer") options.answers.push_back(argv[++i]);
     }
@@ -145,17 +153,20 @@ inline DriverOptions read_driver_options(int argc, wchar_t **argv, int first)
 
 // Starts the command line held in the environment variable, in the options'
 // current directory, after taking their lock exclusively, and aims finder at
-// the started process's boxes. The lock handle stays open until this tool
-// exits, which closes it. Prints why it failed.
+// the started process's boxes. The lock handle, stored in *lock when given,
+// stays open until the caller closes it or this tool exits. Prints why it
+// failed.
 inline bool start_from_environment(const wchar_t *variable, const DriverOptions &options,
-                                   PROCESS_INFORMATION &process, BoxFinder &finder)
+                                   PROCESS_INFORMATION &process, BoxFinder &finder,
+                                   HANDLE *lock = nullptr)
 {
     std::wstring command = command_from_environment(variable);
     if (command.empty()) {
         std::fprintf(stderr, "%ls is not set\n", variable);
         return false;
     }
-    HANDLE held;
+    HANDLE held_here;
+    HANDLE &held = lock != nullptr ? *lock : held_here;
     if (!hold_exclusively(options.lock, held)) {
         std::printf("{\"lock_error\": %lu}\n", GetLastError());
         return false;

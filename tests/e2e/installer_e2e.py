@@ -27,6 +27,12 @@ def error(text):
     return {"caption": "Larkspire", "text": text, "buttons": ["OK"]}
 
 
+PARTIAL = {
+    "caption": "Larkspire - reszleges integracio",
+    "text": "A jatekfajl telepitve. Valamelyik parancsikon vagy a Windows alkalmazaslista "
+            "bejegyzese nem keszult el. A Larkspire.exe a felhasznaloi "
+            "LocalAppData\\Programs\\Larkspire mappabol indithato.",
+    "buttons": ["OK"]}
 SAVE_FAILED = error("A Larkspire.exe mentese sikertelen. Ellenorizd az irasi jogot es a "
                     "biztonsagi szoftver jelzeset.")
 CLIENT_LOCKED = error("A Larkspire.exe nem torolheto. Zard be a jatekot, majd probald ujra.")
@@ -205,7 +211,9 @@ class InstallerEndToEnd(InstallerTestCase):
             self.assertEqual(p.unix(p.client).read_bytes(), b"an older client")
             self.assertFalse(p.exists(p.staging_file))
 
-            boxes, code = p.uninstall(lock=p.client, answers=["YES", "OK"])
+            # Held for 30 s, as a running game holds it, the client outlasts
+            # every retry: the player is told to close the game long before.
+            boxes, code = p.uninstall(lock=p.client, lock_for=30000, answers=["YES", "OK"])
             self.assertEqual((boxes, code),
                              (answered((REMOVE, "YES"), (CLIENT_LOCKED, "OK")), 1))
             for link in p.links:

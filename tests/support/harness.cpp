@@ -69,6 +69,8 @@ static HRESULT WINAPI sandbox_folder(HWND, int folder, HANDLE, DWORD flags, LPWS
     // Windows takes no other flags.
     if (flags != SHGFP_TYPE_CURRENT && flags != SHGFP_TYPE_DEFAULT)
         return E_INVALIDARG;
+    // The flags ride in the folder id's high byte.
+    folder &= ~CSIDL_FLAG_MASK;
     if (folder == box->failing_folder)
         return E_FAIL;
     std::wstring base = flags == SHGFP_TYPE_CURRENT ? box->root : box->root + L"\\Default";

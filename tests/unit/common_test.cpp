@@ -70,6 +70,8 @@ TEST(Layout, ResolvesEveryPathAndEnsuresPrograms)
 {
     ShellSandbox sandbox;
     ASSERT_TRUE(resolve_layout());
+    EXPECT_EQ(layout.folder_scratch.text, sandbox.local);
+    resolve_shell_folders();
     const std::wstring install = sandbox.local + L"\\Programs\\" LARKSPIRE_NAME;
     EXPECT_EQ(layout.install_dir.text, install);
     EXPECT_EQ(layout.client_exe.text, install + L"\\" LARKSPIRE_CLIENT_EXE);
@@ -91,20 +93,36 @@ TEST(Layout, ResolvesEveryPathAndEnsuresPrograms)
     EXPECT_TRUE(resolve_layout()) << "an existing Programs folder is accepted";
 }
 
-TEST(Layout, FailedDesktopLookupLeavesLaterFieldsUntouched)
+TEST(Layout, OnlyLocalAppDataFailsTheLayout)
 {
     ShellSandbox sandbox;
-    for (WideBuffer *field : {&layout.desktop_shortcut, &layout.menu_dir, &layout.menu_shortcut,
-                              &layout.uninstall_shortcut, &layout.self_path})
-        ASSERT_TRUE(buffer_copy(*field, L"old"));
-    sandbox.failing_folder = CSIDL_DESKTOPDIRECTORY;
+    ASSERT_TRUE(buffer_copy(layout.self_path, L"old"));
+    sandbox.failing_folder = CSIDL_LOCAL_APPDATA;
     EXPECT_FALSE(resolve_layout());
-    EXPECT_EQ(layout.data_dir.text, sandbox.local + L"\\" LARKSPIRE_NAME);
-    EXPECT_EQ(layout.staging_file.text,
-              sandbox.local + L"\\Programs\\" LARKSPIRE_NAME L"\\" LARKSPIRE_STAGING_FILE);
-    for (WideBuffer *field : {&layout.desktop_shortcut, &layout.menu_dir, &layout.menu_shortcut,
-                              &layout.uninstall_shortcut, &layout.self_path})
-        EXPECT_STREQ(field->text, L"old");
+    EXPECT_STREQ(layout.self_path.text, L"old");
+
+    // A shell folder that cannot be looked up leaves its fields empty, never
+    // a path on the current drive's root; the other folder's are still set.
+    const std::wstring menu = sandbox.programs + L"\\" LARKSPIRE_NAME;
+    struct Case {
+        int folder;
+        std::wstring desktop_shortcut, menu_dir, menu_shortcut, uninstall_shortcut;
+    } cases[] = {
+        {CSIDL_DESKTOPDIRECTORY, L"", menu, menu + L"\\" LARKSPIRE_SHORTCUT,
+         menu + L"\\" LARKSPIRE_UNINSTALL_SHORTCUT},
+        {CSIDL_PROGRAMS, sandbox.desktop + L"\\" LARKSPIRE_SHORTCUT, L"", L"", L""},
+    };
+    for (const Case &c : cases) {
+        sandbox.failing_folder = -1;
+        resolve_shell_folders();  // every field set before
+        sandbox.failing_folder = c.folder;
+        EXPECT_TRUE(resolve_layout()) << c.folder;
+        resolve_shell_folders();
+        EXPECT_EQ(layout.desktop_shortcut.text, c.desktop_shortcut) << c.folder;
+        EXPECT_EQ(layout.menu_dir.text, c.menu_dir) << c.folder;
+        EXPECT_EQ(layout.menu_shortcut.text, c.menu_shortcut) << c.folder;
+        EXPECT_EQ(layout.uninstall_shortcut.text, c.uninstall_shortcut) << c.folder;
+    }
 }
 
 DWORD module_name_result;

@@ -10,6 +10,10 @@
 #include <gtest/gtest.h>
 
 DECLARE_IMPORT(GetCommandLineW);
+DECLARE_IMPORT(MoveFileExW);
+DECLARE_IMPORT(CopyFileW);
+DECLARE_IMPORT(DeleteFileW);
+DECLARE_IMPORT(Sleep);
 
 inline const RecordedBox install_confirm = {
     nullptr,
@@ -38,6 +42,44 @@ inline const wchar_t *command_line = L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE L"\""
 inline LPWSTR WINAPI scripted_command_line()
 {
     return const_cast<LPWSTR>(command_line);
+}
+
+// A file that something else holds for a while: the first `times` calls on
+// `path` fail with `error`, later ones reach Windows. Waits are recorded, not
+// slept.
+struct Refusal {
+    std::wstring path;
+    DWORD error;
+    unsigned times;
+    unsigned calls;
+};
+inline Refusal refusal;
+inline std::vector<DWORD> waits;
+inline bool refused(LPCWSTR path)
+{
+    if (path != refusal.path)
+        return false;
+    if (++refusal.calls > refusal.times)
+        return false;
+    SetLastError(refusal.error);
+    return true;
+}
+inline BOOL WINAPI refusing_move(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    return refused(to) ? FALSE : real_MoveFileExW(from, to, flags);
+}
+inline BOOL WINAPI refusing_copy(LPCWSTR from, LPCWSTR to, BOOL fail_if_exists)
+{
+    return refused(to) ? FALSE : real_CopyFileW(from, to, fail_if_exists);
+}
+inline void WINAPI recorded_sleep(DWORD ms)
+{
+    waits.push_back(ms);
+}
+
+inline BOOL WINAPI refusing_delete(LPCWSTR path)
+{
+    return refused(path) ? FALSE : real_DeleteFileW(path);
 }
 
 class InstallerFlow : public ::testing::Test {

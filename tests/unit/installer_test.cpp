@@ -7,9 +7,6 @@ DECLARE_IMPORT(CreateDirectoryW);
 DECLARE_IMPORT(CreateFileW);
 DECLARE_IMPORT(WriteFile);
 DECLARE_IMPORT(FlushFileBuffers);
-DECLARE_IMPORT(MoveFileExW);
-DECLARE_IMPORT(CopyFileW);
-DECLARE_IMPORT(DeleteFileW);
 DECLARE_IMPORT(GetModuleFileNameW);
 DECLARE_IMPORT(CoInitializeEx);
 DECLARE_IMPORT(CoCreateInstance);
@@ -24,7 +21,7 @@ const wchar_t *const save_failed =
 
 TEST_F(InstallerFlow, ResolveFailureIsReportedOnlyInInstallMode)
 {
-    sandbox.failing_folder = CSIDL_PROGRAMS;
+    sandbox.failing_folder = CSIDL_LOCAL_APPDATA;
     EXPECT_EQ(run({}), 1u);
     EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{error_box(
                                L"A felhasznaloi telepitesi mappa nem hatarozhato meg.")});
@@ -144,19 +141,26 @@ HRESULT WINAPI counted_co_create(REFCLSID clsid, LPUNKNOWN outer, DWORD context,
     return real_CoCreateInstance(clsid, outer, context, iid, object);
 }
 
-TEST_F(InstallerFlow, ShortcutFailuresStopTheRestAndWarnOnce)
+TEST_F(InstallerFlow, EachShortcutStandsOnItsOwnAndFailuresWarnOnce)
 {
     const std::wstring desktop = sandbox.desktop + L"\\" LARKSPIRE_SHORTCUT;
     const std::wstring menu = sandbox.programs + L"\\" LARKSPIRE_NAME L"\\" LARKSPIRE_SHORTCUT;
     const std::wstring removal =
         sandbox.programs + L"\\" LARKSPIRE_NAME L"\\" LARKSPIRE_UNINSTALL_SHORTCUT;
     const std::vector<RecordedBox> warned = {install_confirm, partial_warning, start_prompt};
+    auto made = [&] {
+        std::vector<bool> present = {exists(menu), exists(removal), exists(desktop)};
+        DeleteFileW(menu.c_str());
+        DeleteFileW(removal.c_str());
+        DeleteFileW(desktop.c_str());
+        return present;
+    };
     {
         PATCH_IMPORT(CoInitializeEx, fail_com);
         EXPECT_EQ(run({IDYES, IDNO}), 0u);
     }
     EXPECT_EQ(boxes.shown, warned);
-    EXPECT_FALSE(exists(desktop));
+    EXPECT_EQ(made(), (std::vector<bool>{false, false, false})) << "no COM, no shortcut";
     boxes = {};
     {
         PATCH_IMPORT(CreateDirectoryW, fail_create_directory);
@@ -164,7 +168,7 @@ TEST_F(InstallerFlow, ShortcutFailuresStopTheRestAndWarnOnce)
         EXPECT_EQ(run({IDYES, IDNO}), 0u);
     }
     EXPECT_EQ(boxes.shown, warned);
-    EXPECT_FALSE(exists(desktop)) << "no shortcut without the Start-menu folder";
+    EXPECT_EQ(made(), (std::vector<bool>{false, false, true}));
     boxes = {};
 
     // A plain file where the Start-menu folder belongs: the folder step
@@ -172,20 +176,45 @@ TEST_F(InstallerFlow, ShortcutFailuresStopTheRestAndWarnOnce)
     write_file(sandbox.programs + L"\\" LARKSPIRE_NAME, "not a folder");
     EXPECT_EQ(run({IDYES, IDNO}), 0u);
     EXPECT_EQ(boxes.shown, warned);
-    EXPECT_TRUE(exists(desktop));
+    EXPECT_EQ(made(), (std::vector<bool>{false, false, true}));
     DeleteFileW((sandbox.programs + L"\\" LARKSPIRE_NAME).c_str());
-    DeleteFileW(desktop.c_str());
-    boxes = {};
 
-    {
-        PATCH_IMPORT(CoCreateInstance, counted_co_create);
+    // The Start menu first, then the desktop; each one failing alone.
+    PATCH_IMPORT(CoCreateInstance, counted_co_create);
+    for (failing_co_create = 1; failing_co_create <= 3; ++failing_co_create) {
+        boxes = {};
         co_create_calls = 0;
-        failing_co_create = 1;
         EXPECT_EQ(run({IDYES, IDNO}), 0u);
+        EXPECT_EQ(boxes.shown, warned);
+        std::vector<bool> expected = {true, true, true};
+        expected[failing_co_create - 1] = false;
+        EXPECT_EQ(made(), expected) << "shortcut " << failing_co_create << " failing";
+        EXPECT_EQ(co_create_calls, 3);
     }
-    EXPECT_EQ(boxes.shown, warned);
-    EXPECT_FALSE(exists(desktop) || exists(menu) || exists(removal));
-    EXPECT_EQ(co_create_calls, 1);
+}
+
+TEST_F(InstallerFlow, ShellFoldersThatCannotBeLookedUpCostOnlyTheirShortcuts)
+{
+    const std::wstring desktop = sandbox.desktop + L"\\" LARKSPIRE_SHORTCUT;
+    const std::wstring menu = sandbox.programs + L"\\" LARKSPIRE_NAME L"\\" LARKSPIRE_SHORTCUT;
+    for (int folder : {CSIDL_DESKTOPDIRECTORY, CSIDL_PROGRAMS}) {
+        boxes = {};
+        sandbox.failing_folder = folder;
+        EXPECT_EQ(run({IDYES, IDNO}), 0u) << folder;
+        EXPECT_EQ(boxes.shown,
+                  (std::vector<RecordedBox>{install_confirm, partial_warning, start_prompt}));
+        EXPECT_EQ(read_file(installed(LARKSPIRE_CLIENT_EXE)), image());
+        EXPECT_TRUE(exists(installed(LARKSPIRE_UNINSTALLER_EXE)));
+        EXPECT_EQ(exists(desktop), folder != CSIDL_DESKTOPDIRECTORY);
+        EXPECT_EQ(exists(menu), folder != CSIDL_PROGRAMS);
+        EXPECT_FALSE(exists(L"\\" LARKSPIRE_NAME)) << "a shortcut folder on the drive's root";
+        HKEY key;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, uninstall_key_path, 0, KEY_READ, &key),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+        DeleteFileW(desktop.c_str());
+        DeleteFileW(menu.c_str());
+    }
 }
 
 LSTATUS WINAPI fail_create_key(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES,
@@ -264,6 +293,45 @@ TEST_F(InstallerFlow, RegistrationWritesNineValuesAndFlagsEvenAfterAFailure)
     EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{install_confirm, partial_warning,
                                                      start_prompt}))
         << "one warning for every integration failure together";
+}
+
+TEST_F(InstallerFlow, PassingLocksAreWaitedOutAndOtherErrorsReportedAtOnce)
+{
+    PATCH_IMPORT(MoveFileExW, refusing_move);
+    PATCH_IMPORT(CopyFileW, refusing_copy);
+    PATCH_IMPORT(Sleep, recorded_sleep);
+    const std::wstring client = installed(LARKSPIRE_CLIENT_EXE);
+    const std::wstring uninstaller = installed(LARKSPIRE_UNINSTALLER_EXE);
+    const RecordedBox copy_failed = error_box(
+        L"A jatek elkeszult, de az eltavolito masolasa sikertelen. A telepites nem teljes.");
+    const std::vector<RecordedBox> done = {install_confirm, start_prompt};
+    struct Case {
+        const std::wstring &path;
+        DWORD error;
+        unsigned times;
+        unsigned calls;  // how often the operation ran
+        std::vector<RecordedBox> shown;
+    } cases[] = {
+        {client, ERROR_SHARING_VIOLATION, 5, 6, done},
+        {client, ERROR_LOCK_VIOLATION, 1, 2, done},
+        {client, ERROR_ACCESS_DENIED, 6, 6, {install_confirm, error_box(save_failed)}},
+        {client, ERROR_DISK_FULL, 1, 1, {install_confirm, error_box(save_failed)}},
+        {uninstaller, ERROR_ACCESS_DENIED, 5, 6, done},
+        {uninstaller, ERROR_SHARING_VIOLATION, 6, 6, {install_confirm, copy_failed}},
+        {uninstaller, ERROR_WRITE_PROTECT, 1, 1, {install_confirm, copy_failed}},
+    };
+    for (const Case &c : cases) {
+        boxes = {};
+        waits.clear();
+        refusal = {c.path, c.error, c.times, 0};
+        SCOPED_TRACE(printable(c.path) + " refused " + std::to_string(c.times) + " times with " +
+                     std::to_string(c.error));
+        EXPECT_EQ(run({IDYES, IDNO}), c.shown == done ? 0u : 1u);
+        EXPECT_EQ(boxes.shown, c.shown);
+        EXPECT_EQ(refusal.calls, c.calls);
+        EXPECT_EQ(waits, std::vector<DWORD>(c.calls - 1, 500));
+        EXPECT_FALSE(exists(installed(LARKSPIRE_STAGING_FILE)));
+    }
 }
 
 std::wstring module_path;

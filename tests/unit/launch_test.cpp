@@ -204,10 +204,20 @@ TEST_F(Launch, MissingEdgeOffersTheDownloadAndCreatesNothing)
 
 const wchar_t *const profile_message = L"Nem hozhato letre a Larkspire helyi bongeszoprofilja.";
 
-TEST_F(Launch, LayoutFailureShowsTheProfileMessage)
+TEST_F(Launch, OnlyLocalAppDataIsNeededAndItsFailureShowsTheProfileMessage)
 {
     place_edge(sandbox.root + L"\\pf");
-    sandbox.failing_folder = CSIDL_PROGRAMS;
+    // The game starts whatever became of the Desktop and the Start menu.
+    for (int folder : {CSIDL_DESKTOPDIRECTORY, CSIDL_PROGRAMS}) {
+        sandbox.failing_folder = folder;
+        started_command.clear();
+        EXPECT_TRUE(launch_client()) << "folder " << folder;
+        EXPECT_FALSE(started_command.empty());
+    }
+    EXPECT_TRUE(boxes.shown.empty());
+
+    sandbox.failing_folder = CSIDL_LOCAL_APPDATA;
+    started_command.clear();
     EXPECT_FALSE(launch_client());
     EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{error_box(profile_message)});
     EXPECT_TRUE(started_command.empty());

@@ -60,7 +60,10 @@ TEST_F(Uninstall, RemovesTheInstallAndHandsTheRestToAHiddenInterpreter)
     EXPECT_EQ(run({IDYES}), 0u);
     EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{uninstall_confirm});
     EXPECT_FALSE(exists(installed(LARKSPIRE_CLIENT_EXE)));
-    EXPECT_TRUE(exists(installed(LARKSPIRE_UNINSTALLER_EXE))) << "left for the delayed removal";
+    // The installed uninstaller, not our own file, under the one name the
+    // delayed removal deletes: a reinstall's Uninstall.exe is safe from it.
+    EXPECT_FALSE(exists(installed(LARKSPIRE_UNINSTALLER_EXE)));
+    EXPECT_TRUE(read_file(installed(LARKSPIRE_RETIRED_UNINSTALLER)) == read_file(layout.self_path.text));
     EXPECT_FALSE(exists(sandbox.desktop + L"\\" LARKSPIRE_SHORTCUT));
     EXPECT_FALSE(exists(sandbox.programs + L"\\" LARKSPIRE_NAME));
     EXPECT_TRUE(exists(sandbox.local + L"\\" LARKSPIRE_NAME)) << "the browser profile stays";
@@ -73,17 +76,20 @@ TEST_F(Uninstall, RemovesTheInstallAndHandsTheRestToAHiddenInterpreter)
     const std::wstring sys = system;
     ASSERT_EQ(started.size(), 1u);
     EXPECT_EQ(started[0].application, sys + L"\\cmd.exe");
-    EXPECT_EQ(started[0].command,
-              L"\"" + sys + L"\\cmd.exe\" /d /q /v:off /c \"\"%LS_DELAY_134%\" -n 3 127.0.0.1 >nul & "
-              L"del /f /q \"%LS_UNINSTALL_EXE_134%\" & rd \"%LS_UNINSTALL_DIR_134%\"\"");
+    std::wstring attempts;
+    for (int i = 0; i < 10; ++i)
+        attempts += L"(if exist \"%LS_UNINSTALL_EXE_134%\" (\"%LS_DELAY_134%\" -n 2 127.0.0.1 >nul "
+                    L"& del /f /q \"%LS_UNINSTALL_EXE_134%\")) & ";
+    EXPECT_EQ(started[0].command, L"\"" + sys + L"\\cmd.exe\" /d /q /v:off /c \"" + attempts +
+                                      L"rd \"%LS_UNINSTALL_DIR_134%\"\"");
     EXPECT_EQ(started[0].flags, DWORD(CREATE_NO_WINDOW));
     EXPECT_EQ(started[0].directory, sys) << "never the install folder, which it removes";
     EXPECT_EQ(started[0].delay, sys + L"\\ping.exe");
-    EXPECT_EQ(started[0].exe, installed(LARKSPIRE_UNINSTALLER_EXE))
-        << "the layout path, not our own";
+    EXPECT_EQ(started[0].exe, installed(LARKSPIRE_RETIRED_UNINSTALLER)) << "the layout path, not our own";
     EXPECT_EQ(started[0].dir, install_dir());
 
     boxes = {};
+    DeleteFileW(installed(LARKSPIRE_RETIRED_UNINSTALLER).c_str());
     EXPECT_EQ(run({IDYES}), 0u) << "a second uninstall finds nothing and schedules again";
     EXPECT_EQ(started.size(), 2u);
 }
@@ -106,6 +112,84 @@ TEST_F(Uninstall, RemovalThatCannotBePreparedOrStartedFails)
                   uninstall_confirm,
                   error_box(L"A kliens el lett tavolitva, de az Uninstall.exe kezzel torlendo a "
                             L"telepitesi mappabol.")}));
+}
+
+const RecordedBox client_locked =
+    error_box(L"A Larkspire.exe nem torolheto. Zard be a jatekot, majd probald ujra.");
+const RecordedBox removal_failed = error_box(
+    L"A kliens el lett tavolitva, de az Uninstall.exe kezzel torlendo a telepitesi mappabol.");
+
+TEST_F(Uninstall, PassingLocksAreWaitedOutAndTheRestStopsWhereItMust)
+{
+    PATCH_IMPORT(DeleteFileW, refusing_delete);
+    PATCH_IMPORT(MoveFileExW, refusing_move);
+    PATCH_IMPORT(Sleep, recorded_sleep);
+    const std::wstring client = installed(LARKSPIRE_CLIENT_EXE);
+    const std::wstring retired = installed(LARKSPIRE_RETIRED_UNINSTALLER);
+    const std::wstring desktop = sandbox.desktop + L"\\" LARKSPIRE_SHORTCUT;
+    struct Case {
+        const std::wstring &path;
+        DWORD error;
+        unsigned times;
+        unsigned calls;
+        std::vector<RecordedBox> shown;
+        bool shortcuts_removed;
+    } cases[] = {
+        {client, ERROR_SHARING_VIOLATION, 5, 6, {uninstall_confirm}, true},
+        {client, ERROR_ACCESS_DENIED, 6, 6, {uninstall_confirm, client_locked}, false},
+        {client, ERROR_WRITE_PROTECT, 1, 1, {uninstall_confirm, client_locked}, false},
+        {retired, ERROR_LOCK_VIOLATION, 2, 3, {uninstall_confirm}, true},
+        // Kept under its own name, Uninstall.exe is the player's to delete.
+        {retired, ERROR_SHARING_VIOLATION, 6, 6, {uninstall_confirm, removal_failed}, true},
+        {retired, ERROR_WRITE_PROTECT, 1, 1, {uninstall_confirm, removal_failed}, true},
+    };
+    for (const Case &c : cases) {
+        boxes = {};
+        waits.clear();
+        started.clear();
+        refusal = {c.path, c.error, c.times, 0};
+        SCOPED_TRACE(printable(c.path) + " refused " + std::to_string(c.times) + " times with " +
+                     std::to_string(c.error));
+        bool done = c.shown.size() == 1;
+        EXPECT_EQ(run({IDYES}), done ? 0u : 1u);
+        EXPECT_EQ(boxes.shown, c.shown);
+        EXPECT_EQ(refusal.calls, c.calls);
+        EXPECT_EQ(waits, std::vector<DWORD>(c.calls - 1, 500));
+        EXPECT_EQ(started.size(), done ? 1u : 0u) << "the delayed removal";
+        EXPECT_EQ(exists(desktop), !c.shortcuts_removed);
+        EXPECT_EQ(exists(installed(LARKSPIRE_UNINSTALLER_EXE)), !done);
+
+        // Back to a complete install for the next case.
+        boxes = {};
+        command_line = L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE L"\"";
+        refusal = {};
+        ASSERT_EQ(run({IDYES, IDNO}), 0u);
+        command_line = L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE L"\" " LARKSPIRE_UNINSTALL_OPTION;
+    }
+}
+
+TEST_F(Uninstall, ShellFoldersThatCannotBeLookedUpStopNothing)
+{
+    for (int folder : {CSIDL_DESKTOPDIRECTORY, CSIDL_PROGRAMS}) {
+        boxes = {};
+        started.clear();
+        sandbox.failing_folder = folder;
+        EXPECT_EQ(run({IDYES}), 0u) << folder;
+        EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{uninstall_confirm});
+        EXPECT_FALSE(exists(installed(LARKSPIRE_CLIENT_EXE)));
+        EXPECT_EQ(started.size(), 1u);
+        HKEY key;
+        EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, uninstall_key_path, 0, KEY_READ, &key),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(exists(sandbox.desktop + L"\\" LARKSPIRE_SHORTCUT),
+                  folder == CSIDL_DESKTOPDIRECTORY);
+        EXPECT_EQ(exists(sandbox.programs + L"\\" LARKSPIRE_NAME), folder == CSIDL_PROGRAMS);
+
+        sandbox.failing_folder = -1;
+        command_line = L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE L"\"";
+        ASSERT_EQ(run({IDYES, IDNO}), 0u);
+        command_line = L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE L"\" " LARKSPIRE_UNINSTALL_OPTION;
+    }
 }
 
 }  // namespace
