@@ -22,6 +22,7 @@ RELEASE = WORK / "dist"
 UNSIGNED = WORK / "build/unsigned"
 CA = KEYS / "root.pem"
 EXECUTABLES = product.EXECUTABLES
+CLIENT, INSTALLER = EXECUTABLES
 INSTALLER_MESSAGE = "A felhasznaloi telepitesi mappa nem hatarozhato meg."
 
 
@@ -80,8 +81,8 @@ def sign(source, target, pfx="publisher.pfx", timestamp=None, digest="sha256",
     authority's URL for an RFC 3161 or an old-style timestamp."""
     target.unlink(missing_ok=True)
     code, out, err = run("osslsigncode", "sign", "-pkcs12", KEYS / pfx, "-readpass", "/dev/stdin",
-                         "-h", digest, "-n", "Larkspire Windows", "-i",
-                         "https://larkspire.game", *(["-ts", timestamp] if timestamp else []),
+                         "-h", digest, "-n", product.DISPLAY_NAME, "-i",
+                         f"https://{product.HOME_HOST}", *(["-ts", timestamp] if timestamp else []),
                          *(["-t", counter_signature] if counter_signature else []),
                          "-in", source, "-out", target, input=PASSWORD)
     assert code == 0, out + err
@@ -150,25 +151,25 @@ class Verifier(Verifying):
         fingerprint = pinned.split("=")[1]
         common = [commit, "CN=Larkspire Test publisher", fingerprint, "timestamp 20"]
         with self.subTest("plain"):
-            self.verify(RELEASE / "LarkspireSetup.exe", "--ca", CA, code=0,
+            self.verify(RELEASE / INSTALLER, "--ca", CA, code=0,
                         says=common + ["client included"])
         with self.subTest("--published"):
-            self.verify(RELEASE / "LarkspireSetup.exe", "--ca", CA, "--published", RELEASE,
+            self.verify(RELEASE / INSTALLER, "--ca", CA, "--published", RELEASE,
                         "--fingerprint", pinned, code=0, says=common)
         with self.subTest("--fingerprint, the client alone"):
-            self.verify(RELEASE / "Larkspire.exe", "--ca", CA, "--fingerprint",
+            self.verify(RELEASE / CLIENT, "--ca", CA, "--fingerprint",
                         fingerprint.replace(":", "").lower(), code=0, says=common)
 
     def test_changes_after_signing_exit_1(self):
-        setup = (RELEASE / "LarkspireSetup.exe").read_bytes()
-        client = (RELEASE / "Larkspire.exe").read_bytes()
+        setup = (RELEASE / INSTALLER).read_bytes()
+        client = (RELEASE / CLIENT).read_bytes()
         shape = pe.layout(setup)
         root_copy = authenticode.der_from_pem(CA.read_text())
         at = setup.index(root_copy, shape.cert_at) + len(root_copy) - 1
         blob = self.scratch / "blob.exe"
         blob.unlink(missing_ok=True)
         code, out, err = run("osslsigncode", "add", "-addUnauthenticatedBlob",
-                             "-in", RELEASE / "LarkspireSetup.exe", "-out", blob)
+                             "-in", RELEASE / INSTALLER, "-out", blob)
         self.assertEqual(code, 0, out + err)
         cases = [
             ("a checksum-only edit", setup[:shape.checksum_at] + b"\x01\x02\x03\x04" +
@@ -195,60 +196,60 @@ class Verifier(Verifying):
 
     def test_validly_signed_files_not_built_from_this_source_exit_6(self):
         with TimestampAuthority(KEYS) as authority:
-            setup = (UNSIGNED / "LarkspireSetup.exe").read_bytes()
+            setup = (UNSIGNED / INSTALLER).read_bytes()
             at = code_offset(setup)
             installer = sign(self.file("setup-unsigned.exe", flip(setup, at)),
                              self.scratch / "setup-changed.exe", timestamp=authority.url)
             self.verify(installer, "--ca", CA, "--published",
                         published(self.scratch / "published-changed", installer), code=6,
                         says=[f"{installer} is validly signed but was not built",
-                              "rebuilt LarkspireSetup.exe", f"offset {at:#x}"])
+                              f"rebuilt {INSTALLER}", f"offset {at:#x}"])
             # The client changed and signed again, embedded in place of the
             # genuine one, and the installer signed again.
-            client = (UNSIGNED / "Larkspire.exe").read_bytes()
+            client = (UNSIGNED / CLIENT).read_bytes()
             at = code_offset(client)
             signed = sign(self.file("client-unsigned.exe", flip(client, at)),
                           self.scratch / "client-changed.exe", timestamp=authority.url)
-            genuine = (RELEASE / "Larkspire.exe").read_bytes()
+            genuine = (RELEASE / CLIENT).read_bytes()
             self.assertEqual(len(signed.read_bytes()), len(genuine))
             installer = sign(self.file("setup-unsigned.exe",
                                        setup.replace(genuine, signed.read_bytes())),
                              self.scratch / "setup-carrying.exe", timestamp=authority.url)
         self.verify(installer, "--ca", CA, "--published",
                     published(self.scratch / "published-carrying", installer), code=6,
-                    says=[f"the client {installer} carries", "rebuilt Larkspire.exe",
+                    says=[f"the client {installer} carries", f"rebuilt {CLIENT}",
                           f"offset {at:#x}"])
 
     def test_unexpected_signers_exit_5(self):
-        other = sign(UNSIGNED / "Larkspire.exe", self.scratch / "other.exe", "other.pfx")
+        other = sign(UNSIGNED / CLIENT, self.scratch / "other.exe", "other.pfx")
         self.verify(other, "--ca", CA, "--fingerprint",
-                    fingerprint_of(RELEASE / "Larkspire.exe"), code=5,
+                    fingerprint_of(RELEASE / CLIENT), code=5,
                     says=["signed by CN=Larkspire Test other", "not by the expected"])
         # Another release: the same key, another signature.
         another = self.scratch / "another-release"
         (another / "signatures").mkdir(parents=True, exist_ok=True)
-        again = sign(UNSIGNED / "Larkspire.exe", self.scratch / "again.exe")
-        (another / "signatures/Larkspire.exe.pem").write_text(
+        again = sign(UNSIGNED / CLIENT, self.scratch / "again.exe")
+        (another / "signatures" / f"{CLIENT}.pem").write_text(
             authenticode.pem(authenticode.signature_der(again.read_bytes())))
-        self.verify(RELEASE / "Larkspire.exe", "--ca", CA, "--published", another, code=5,
+        self.verify(RELEASE / CLIENT, "--ca", CA, "--published", another, code=5,
                     says=["is not the one published"])
-        self.verify(RELEASE / "LarkspireSetup.exe", code=5,
+        self.verify(RELEASE / INSTALLER, code=5,
                     says=["CN=Larkspire Test publisher is not trusted"])
 
     def test_other_shapes_of_signature_verify(self):
         """An ECDSA key with an old-style counter-signature; and a signer
         pinned by --fingerprint, whose root no store holds."""
         with TimestampAuthority(KEYS) as authority:
-            ecdsa = sign(UNSIGNED / "Larkspire.exe", self.scratch / "ecdsa.exe", "ecdsa.pfx",
+            ecdsa = sign(UNSIGNED / CLIENT, self.scratch / "ecdsa.exe", "ecdsa.pfx",
                          counter_signature=authority.url)
         self.verify(ecdsa, "--ca", CA, code=0,
                     says=["byte for byte", "CN=Larkspire Test ecdsa", "timestamp 20"])
-        plain = sign(UNSIGNED / "Larkspire.exe", self.scratch / "plain.exe")
+        plain = sign(UNSIGNED / CLIENT, self.scratch / "plain.exe")
         self.verify(plain, "--fingerprint", openssl_fingerprint("publisher"), code=0,
                     says=["byte for byte", "CN=Larkspire Test publisher", "no timestamp"])
 
     def test_weak_digests_exit_5(self):
-        client = UNSIGNED / "Larkspire.exe"
+        client = UNSIGNED / CLIENT
         image = sign(client, self.scratch / "plain.exe").read_bytes()
         plain = forge.signature_of(image)
         sha1 = forge.signature_of(sign(client, self.scratch / "sha1.exe", digest="sha1")
@@ -280,7 +281,7 @@ class Verifier(Verifying):
         stamp time, and anything else outside the signed attributes is a
         change after signing."""
         def signed(pfx):
-            path = sign(UNSIGNED / "Larkspire.exe", self.scratch / f"{pfx}.exe", f"{pfx}.pfx")
+            path = sign(UNSIGNED / CLIENT, self.scratch / f"{pfx}.exe", f"{pfx}.pfx")
             return path.read_bytes(), forge.signature_of(path.read_bytes())
 
         def pin(name):
@@ -296,7 +297,7 @@ class Verifier(Verifying):
                 expired_signature, KEYS, "expired", inside))]))
         # The genuine client, and another publisher's counter-signature on it
         # carrying a kilobyte of bytes of the attacker's choosing.
-        genuine = (RELEASE / "Larkspire.exe").read_bytes()
+        genuine = (RELEASE / CLIENT).read_bytes()
         genuine_signature = forge.signature_of(genuine)
         foreign = forge.attach(genuine, forge.with_unsigned(genuine_signature, [
             counter_signature_attribute(forge.counter_signature(
@@ -306,7 +307,7 @@ class Verifier(Verifying):
         token_by_other = forge.attach(plain, forge.with_unsigned(plain_signature, [
             timestamp_attribute(forge.token(plain_signature, KEYS, "other"))]))
         # The installer's timestamp, on the client's signature.
-        installer_attributes = forge.signature_of((RELEASE / "LarkspireSetup.exe").read_bytes())[
+        installer_attributes = forge.signature_of((RELEASE / INSTALLER).read_bytes())[
             "content"]["signer_infos"][0]["unsigned_attrs"]
         moved_token = forge.attach(genuine, forge.with_unsigned(genuine_signature,
                                                                 list(installer_attributes)))
@@ -363,11 +364,11 @@ class Verifier(Verifying):
             with self.subTest(name):
                 self.verify(self.file("claims.exe", data), *args, code=code, says=[reason])
         # The pin stands for the signer's root, not for the authority's.
-        self.verify(RELEASE / "Larkspire.exe", *pin("publisher"), code=5,
+        self.verify(RELEASE / CLIENT, *pin("publisher"), code=5,
                     says=["the timestamp authority CN=Larkspire Test tsa is not trusted"])
 
     def test_bad_input_is_a_usage_error_never_a_pass_or_a_traceback(self):
-        client = RELEASE / "Larkspire.exe"
+        client = RELEASE / CLIENT
         binary, folder = self.scratch / "buildinfo-binary", self.scratch / "buildinfo-folder"
         for published in (binary, folder):
             shutil.rmtree(published, ignore_errors=True)
@@ -405,10 +406,10 @@ class Verifier(Verifying):
                 self.assertNotIn("Traceback", line)
 
     def test_unsigned_files_exit_4(self):
-        self.verify(UNSIGNED / "Larkspire.exe", "--ca", CA, code=4,
-                    says=[f"{UNSIGNED / 'Larkspire.exe'} is not signed"])
+        self.verify(UNSIGNED / CLIENT, "--ca", CA, code=4,
+                    says=[f"{UNSIGNED / CLIENT} is not signed"])
         # An installer signed around a client that is not.
-        unsigned_client = self.file("plain-setup.exe", (ROOT / "dist/LarkspireSetup.exe")
+        unsigned_client = self.file("plain-setup.exe", (ROOT / "dist" / INSTALLER)
                                     .read_bytes())
         setup = sign(unsigned_client, self.scratch / "outer-only.exe")
         self.verify(setup, "--ca", CA, code=4, says=[f"the client {setup} carries",
@@ -429,7 +430,7 @@ class Verifier(Verifying):
         package = compiler.split(":")[0].removeprefix("package ")
         (published / "BUILDINFO").write_text("\n".join(
             compiler + "+other" if line == compiler else line for line in lines) + "\n")
-        self.verify(RELEASE / "LarkspireSetup.exe", "--ca", CA, "--published", published,
+        self.verify(RELEASE / INSTALLER, "--ca", CA, "--published", published,
                     code=7, says=["another toolchain", f"{package} "])
 
     def test_a_signature_that_does_not_fit_leaves_dist_as_it_was(self):
@@ -439,14 +440,14 @@ class Verifier(Verifying):
         before = {p: p.read_bytes() for p in sorted(dist.rglob("*")) if p.is_file()}
         wrong = self.scratch / "wrong"
         (wrong / "signatures").mkdir(parents=True, exist_ok=True)
-        shutil.copy(RELEASE / "signatures/LarkspireSetup.exe.pem",
-                    wrong / "signatures/Larkspire.exe.pem")
+        shutil.copy(RELEASE / "signatures" / f"{INSTALLER}.pem",
+                    wrong / "signatures" / f"{CLIENT}.pem")
         build = self.scratch / "attach-build"
         code, out, err = run(self.repo / "scripts/build", "--attach-signatures", wrong,
                              "--dist", dist, "--build-dir", build)
         self.assertEqual(code, 3, out + err)
-        self.assertEqual(err, f"scripts/build: the signature {wrong}/signatures/Larkspire.exe.pem "
-                              "does not fit the rebuilt Larkspire.exe\n")
+        self.assertEqual(err, f"scripts/build: the signature {wrong}/signatures/{CLIENT}.pem "
+                              f"does not fit the rebuilt {CLIENT}\n")
         self.assertEqual({p: p.read_bytes() for p in sorted(dist.rglob("*")) if p.is_file()},
                          before)
         self.assertEqual(list((build / "signed").rglob("*.exe")), [])
@@ -488,7 +489,7 @@ class ChangedSource(Verifying):
     def test_uncommitted_changes_exit_7(self):
         self.change("client/client_main.cpp", "exit_done : exit_failed", "exit_done : 2",
                     commit=False)
-        self.verify(RELEASE / "LarkspireSetup.exe", "--ca", CA, code=7,
+        self.verify(RELEASE / INSTALLER, "--ca", CA, code=7,
                     says=["uncommitted changes"])
 
     def claiming_head(self):
@@ -498,17 +499,17 @@ class ChangedSource(Verifying):
     def test_a_commit_that_changes_an_installer_message_exits_6(self):
         self.change("installer/installer_main.cpp", INSTALLER_MESSAGE,
                     INSTALLER_MESSAGE.replace("meg.", "meg!"))
-        self.verify(RELEASE / "LarkspireSetup.exe", "--ca", CA, "--published",
+        self.verify(RELEASE / INSTALLER, "--ca", CA, "--published",
                     self.claiming_head(), code=6,
-                    says=[f"{RELEASE / 'LarkspireSetup.exe'} is validly signed",
-                          "rebuilt LarkspireSetup.exe"])
+                    says=[f"{RELEASE / INSTALLER} is validly signed",
+                          f"rebuilt {INSTALLER}"])
 
     def test_a_commit_that_changes_only_the_client_exits_6(self):
         self.change("client/client_main.cpp", "exit_done : exit_failed", "exit_done : 2")
-        self.verify(RELEASE / "LarkspireSetup.exe", "--ca", CA, "--published",
+        self.verify(RELEASE / INSTALLER, "--ca", CA, "--published",
                     self.claiming_head(), code=6,
-                    says=[f"the client {RELEASE / 'LarkspireSetup.exe'} carries",
-                          "rebuilt Larkspire.exe"])
+                    says=[f"the client {RELEASE / INSTALLER} carries",
+                          f"rebuilt {CLIENT}"])
 
 
 OTHER_OSSLSIGNCODE = os.environ.get("LARKSPIRE_OSSLSIGNCODE_OTHER")
