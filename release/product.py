@@ -14,7 +14,8 @@ FACTS = json.loads(FACTS_FILE.read_text(encoding="utf-8"))
 globals().update({key.upper(): value for key, value in FACTS.items()})
 
 # What the build derives from the facts, in the same forms.
-UNINSTALL_KEY_PATH = r"Software\Microsoft\Windows\CurrentVersion\Uninstall" + "\\" + FACTS["uninstall_key"]
+UNINSTALL_KEY_PATH = "\\".join((r"Software\Microsoft\Windows\CurrentVersion\Uninstall",
+                                FACTS["uninstall_key"]))
 VERSION_QUAD = FACTS["version"] + ".0"
 EXECUTABLES = (FACTS["client_exe"], FACTS["installer_exe"])
 
