@@ -1,5 +1,6 @@
-// Fixed-capacity UTF-16 strings and the small Win32 wrappers both
-// executables use. No heap: every WideBuffer is a process-wide static.
+// Fixed-capacity UTF-16 strings (wide_buffer.cpp) and the small Win32
+// primitives both executables use (system.cpp). No heap: every WideBuffer is
+// a process-wide static.
 #pragma once
 
 #include <windows.h>
