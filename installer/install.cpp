@@ -10,7 +10,7 @@ WideBuffer uninstaller_mark;
 namespace {
 
 constexpr const wchar_t *confirm_text =
-    L"Larkspire Windows " LARKSPIRE_VERSION L"\n\n"
+    LARKSPIRE_DISPLAY_NAME L" " LARKSPIRE_VERSION L"\n\n"
     L"Telepites a sajat felhasznaloi profilba, asztali es Start menu parancsikonnal.\n"
     L"Microsoft Edge es internet szukseges. Ez online kliens, nem offline jatek.\n\n"
     L"Folytatod a telepitest?";
@@ -28,7 +28,7 @@ constexpr const wchar_t *partial_text =
     L"mappabol indithato.";
 constexpr const wchar_t *partial_caption = L"Larkspire - reszleges integracio";
 constexpr const wchar_t *start_prompt_text =
-    L"A Larkspire Windows telepitese elkeszult.\n\nInditod most a jatekot?";
+    L"A " LARKSPIRE_DISPLAY_NAME L" telepitese elkeszult.\n\nInditod most a jatekot?";
 
 [[noreturn]] void fail(const wchar_t *text)
 {

@@ -1,4 +1,5 @@
 #include "common/install_layout.h"
+#include "common/product.h"
 #include "installer/installer.h"
 
 #include <objbase.h>
@@ -11,8 +12,6 @@ constexpr CLSID CLSID_ShellLink = {0x00021401, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0
 constexpr IID IID_IShellLinkW = {0x000214F9, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 constexpr IID IID_IPersistFile = {0x0000010B, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 }  // namespace com_ids
-
-static constexpr const wchar_t *shortcut_description = L"Larkspire - online multiplayer quiz";
 
 bool create_shortcut(const wchar_t *shortcut_file, const wchar_t *target, const wchar_t *arguments)
 {
@@ -27,7 +26,7 @@ bool create_shortcut(const wchar_t *shortcut_file, const wchar_t *target, const 
     // the Start-menu folder reads as one product.
     if (SUCCEEDED(link->SetPath(target)) && SUCCEEDED(link->SetArguments(arguments)) &&
         SUCCEEDED(link->SetWorkingDirectory(layout.install_dir.text)) &&
-        SUCCEEDED(link->SetDescription(shortcut_description)) &&
+        SUCCEEDED(link->SetDescription(LARKSPIRE_SHORTCUT_DESCRIPTION)) &&
         SUCCEEDED(link->SetIconLocation(layout.client_exe.text, 0)) &&
         SUCCEEDED(link->QueryInterface(com_ids::IID_IPersistFile,
                                        reinterpret_cast<void **>(&file)))) {

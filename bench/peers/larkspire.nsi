@@ -17,8 +17,8 @@ SetCompressor /SOLID /FINAL lzma
 Name "${DISPLAY_NAME}"
 OutFile "${OUTFILE}"
 ; NSIS has one caption for all its message boxes; ours differ per question.
-Caption "Larkspire telepito"
-UninstallCaption "Larkspire eltavolitas"
+Caption "${NAME} telepito"
+UninstallCaption "${NAME} eltavolitas"
 RequestExecutionLevel user
 InstallDir "$LOCALAPPDATA\Programs\${NAME}"
 ; No pages: the player sees only the message boxes, as with ours.
@@ -42,11 +42,10 @@ VIAddVersionKey /LANG=1033 ProductVersion "${VERSION_QUAD}"
 VIAddVersionKey /LANG=1033 LegalCopyright "${COPYRIGHT}"
 
 !define APPS_LIST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${UNINSTALL_KEY}"
-!define SHORTCUT_TEXT "Larkspire - online multiplayer quiz"
 
 Function .onInit
   SetShellVarContext current
-  MessageBox MB_YESNO|MB_ICONQUESTION "Larkspire Windows ${VERSION}$\n$\nTelepites a sajat felhasznaloi profilba, asztali es Start menu parancsikonnal.$\nMicrosoft Edge es internet szukseges. Ez online kliens, nem offline jatek.$\n$\nFolytatod a telepitest?" IDYES +2
+  MessageBox MB_YESNO|MB_ICONQUESTION "${DISPLAY_NAME} ${VERSION}$\n$\nTelepites a sajat felhasznaloi profilba, asztali es Start menu parancsikonnal.$\nMicrosoft Edge es internet szukseges. Ez online kliens, nem offline jatek.$\n$\nFolytatod a telepitest?" IDYES +2
   Abort
 FunctionEnd
 
@@ -57,10 +56,10 @@ Section
   WriteUninstaller "$INSTDIR\${UNINSTALLER_EXE}"
 
   CreateDirectory "$SMPROGRAMS\${NAME}"
-  CreateShortcut "$DESKTOP\${SHORTCUT}" "$INSTDIR\${CLIENT_EXE}" "" "$INSTDIR\${CLIENT_EXE}" 0 SW_SHOWNORMAL "" "${SHORTCUT_TEXT}"
-  CreateShortcut "$SMPROGRAMS\${NAME}\${SHORTCUT}" "$INSTDIR\${CLIENT_EXE}" "" "$INSTDIR\${CLIENT_EXE}" 0 SW_SHOWNORMAL "" "${SHORTCUT_TEXT}"
+  CreateShortcut "$DESKTOP\${SHORTCUT}" "$INSTDIR\${CLIENT_EXE}" "" "$INSTDIR\${CLIENT_EXE}" 0 SW_SHOWNORMAL "" "${SHORTCUT_DESCRIPTION}"
+  CreateShortcut "$SMPROGRAMS\${NAME}\${SHORTCUT}" "$INSTDIR\${CLIENT_EXE}" "" "$INSTDIR\${CLIENT_EXE}" 0 SW_SHOWNORMAL "" "${SHORTCUT_DESCRIPTION}"
   ; The NSIS uninstaller needs no option to know it should uninstall.
-  CreateShortcut "$SMPROGRAMS\${NAME}\${UNINSTALL_SHORTCUT}" "$INSTDIR\${UNINSTALLER_EXE}" "" "$INSTDIR\${CLIENT_EXE}" 0 SW_SHOWNORMAL "" "${SHORTCUT_TEXT}"
+  CreateShortcut "$SMPROGRAMS\${NAME}\${UNINSTALL_SHORTCUT}" "$INSTDIR\${UNINSTALLER_EXE}" "" "$INSTDIR\${CLIENT_EXE}" 0 SW_SHOWNORMAL "" "${SHORTCUT_DESCRIPTION}"
 
   WriteRegStr HKCU "${APPS_LIST_KEY}" DisplayName "${DISPLAY_NAME}"
   WriteRegStr HKCU "${APPS_LIST_KEY}" DisplayVersion "${VERSION}"
@@ -72,7 +71,7 @@ Section
   WriteRegDWORD HKCU "${APPS_LIST_KEY}" NoModify 1
   WriteRegDWORD HKCU "${APPS_LIST_KEY}" NoRepair 1
 
-  MessageBox MB_YESNO|MB_ICONQUESTION "A Larkspire Windows telepitese elkeszult.$\n$\nInditod most a jatekot?" IDNO done
+  MessageBox MB_YESNO|MB_ICONQUESTION "A ${DISPLAY_NAME} telepitese elkeszult.$\n$\nInditod most a jatekot?" IDNO done
   Exec '"$INSTDIR\${CLIENT_EXE}"'
 done:
 SectionEnd

@@ -1,16 +1,11 @@
 """The real dist/ client under Wine, with a stand-in msedge.exe."""
 import unittest
 
+from expected import MESSAGES
 from release import product
 from rig.prefix import APP_PATHS, DIST, Prefix, expected_browser_argv
 
-EDGE_MISSING = {
-    "caption": "Larkspire - Microsoft Edge",
-    "text": "A Larkspire Windows klienshez Microsoft Edge szukseges.\n\n"
-            "Megnyitod a Microsoft hivatalos letoltesi oldalat?",
-    "buttons": ["YES", "NO"],
-}
-
+EDGE_MISSING = MESSAGES["edge_missing"]
 
 # Where the tests put the client: a downloads folder of its own.
 CLIENT = r"C:\dl" + "\\" + product.CLIENT_EXE

@@ -2,40 +2,14 @@
 import time
 import unittest
 
+from expected import MESSAGES
 from release import product
 from rig.prefix import DIST, UNINSTALL_KEY, Prefix, expected_browser_argv
 
-CONFIRM = {
-    "caption": "Larkspire telepito",
-    "text": f"Larkspire Windows {product.VERSION}\n\n"
-            "Telepites a sajat felhasznaloi profilba, asztali es "
-            "Start menu parancsikonnal.\nMicrosoft Edge es internet szukseges. Ez online "
-            "kliens, nem offline jatek.\n\nFolytatod a telepitest?",
-    "buttons": ["YES", "NO"]}
-START = {"caption": "Larkspire",
-         "text": "A Larkspire Windows telepitese elkeszult.\n\nInditod most a jatekot?",
-         "buttons": ["YES", "NO"]}
-REMOVE = {
-    "caption": "Larkspire eltavolitas",
-    "text": "Eltavolitod a Larkspire Windows klienst es a parancsikonjait?\n\nA szerveren levo "
-            "fiokod es egyenleged nem valtozik. A helyi bongeszoprofil megmarad.\nZard be "
-            "elotte a Larkspire ablakot.",
-    "buttons": ["YES", "NO"]}
-
-
-def error(text):
-    return {"caption": "Larkspire", "text": text, "buttons": ["OK"]}
-
-
-PARTIAL = {
-    "caption": "Larkspire - reszleges integracio",
-    "text": "A jatekfajl telepitve. Valamelyik parancsikon vagy a Windows alkalmazaslista "
-            "bejegyzese nem keszult el. A Larkspire.exe a felhasznaloi "
-            "LocalAppData\\Programs\\Larkspire mappabol indithato.",
-    "buttons": ["OK"]}
-SAVE_FAILED = error("A Larkspire.exe mentese sikertelen. Ellenorizd az irasi jogot es a "
-                    "biztonsagi szoftver jelzeset.")
-CLIENT_LOCKED = error("A Larkspire.exe nem torolheto. Zard be a jatekot, majd probald ujra.")
+CONFIRM, START, REMOVE = (MESSAGES[name] for name in
+                          ("install_confirm", "start_prompt", "uninstall_confirm"))
+PARTIAL, SAVE_FAILED, CLIENT_LOCKED = (MESSAGES[name] for name in
+                                       ("partial_warning", "save_failed", "client_locked"))
 # What a browser writes into the Zone.Identifier stream of a download.
 ZONE_MARK = b"[ZoneTransfer]\r\nZoneId=3\r\n"
 EDGE = r"C:\Program Files\Microsoft\Edge\Application\msedge.exe"
@@ -135,7 +109,7 @@ class InstallerEndToEnd(InstallerTestCase):
                                                       (p.uninstaller, product.UNINSTALL_OPTION)]):
                 self.assertEqual(p.shortcut(link), {
                     "target": target, "arguments": args, "working_directory": p.install_dir,
-                    "description": "Larkspire - online multiplayer quiz",
+                    "description": product.SHORTCUT_DESCRIPTION,
                     "icon": p.client, "icon_index": 0}, link)
 
             # The entry must outlive the session that wrote it: a key created

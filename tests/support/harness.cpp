@@ -35,11 +35,6 @@ void PrintTo(const RecordedBox &box, std::ostream *out)
          << std::dec << "}";
 }
 
-RecordedBox error_box(const std::wstring &text)
-{
-    return {nullptr, text, L"Larkspire", MB_OK | MB_ICONERROR};
-}
-
 static void WINAPI exit_thread_instead(UINT code)
 {
     ExitThread(code);

@@ -40,9 +40,6 @@ struct BoxScript {
 extern BoxScript boxes;
 int WINAPI scripted_message_box(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style);
 
-// An error box exactly as the product shows it.
-RecordedBox error_box(const std::wstring &text);
-
 // Runs routine on its own thread with ExitProcess turned into ExitThread, so
 // a routine that never returns can be observed; returns the exit code.
 DWORD run_to_exit(void (*routine)());

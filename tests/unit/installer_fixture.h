@@ -5,6 +5,7 @@
 #include "common/install_layout.h"
 #include "common/product.h"
 #include "installer/installer.h"
+#include "expected_messages.h"
 #include "tests/support/harness.h"
 
 #include <gtest/gtest.h>
@@ -14,29 +15,6 @@ DECLARE_IMPORT(MoveFileExW);
 DECLARE_IMPORT(CopyFileW);
 DECLARE_IMPORT(DeleteFileW);
 DECLARE_IMPORT(Sleep);
-
-inline const RecordedBox install_confirm = {
-    nullptr,
-    L"Larkspire Windows " LARKSPIRE_VERSION L"\n\n"
-    L"Telepites a sajat felhasznaloi profilba, asztali es Start menu parancsikonnal.\n"
-    L"Microsoft Edge es internet szukseges. Ez online kliens, nem offline jatek.\n\n"
-    L"Folytatod a telepitest?",
-    L"Larkspire telepito", MB_YESNO | MB_ICONQUESTION};
-inline const RecordedBox start_prompt = {
-    nullptr, L"A Larkspire Windows telepitese elkeszult.\n\nInditod most a jatekot?",
-    L"Larkspire", MB_YESNO | MB_ICONQUESTION};
-inline const RecordedBox partial_warning = {
-    nullptr,
-    L"A jatekfajl telepitve. Valamelyik parancsikon vagy a Windows alkalmazaslista bejegyzese "
-    L"nem keszult el. A Larkspire.exe a felhasznaloi LocalAppData\\Programs\\Larkspire "
-    L"mappabol indithato.",
-    L"Larkspire - reszleges integracio", MB_OK | MB_ICONWARNING};
-inline const RecordedBox uninstall_confirm = {
-    nullptr,
-    L"Eltavolitod a Larkspire Windows klienst es a parancsikonjait?\n\n"
-    L"A szerveren levo fiokod es egyenleged nem valtozik. A helyi bongeszoprofil megmarad.\n"
-    L"Zard be elotte a Larkspire ablakot.",
-    L"Larkspire eltavolitas", MB_YESNO | MB_ICONQUESTION};
 
 inline const wchar_t *command_line = L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE L"\"";
 inline LPWSTR WINAPI scripted_command_line()
@@ -82,6 +60,22 @@ inline BOOL WINAPI refusing_delete(LPCWSTR path)
     return refused(path) ? FALSE : real_DeleteFileW(path);
 }
 
+// One row of a lock table: the first `times` calls on `path` fail with
+// `error`, the operation then runs `calls` times in all, and the player sees
+// `shown`.
+struct LockCase {
+    const std::wstring &path;
+    DWORD error;
+    unsigned times;
+    unsigned calls;
+    std::vector<RecordedBox> shown;
+};
+inline std::string describe(const LockCase &c)
+{
+    return printable(c.path) + " refused " + std::to_string(c.times) + " times with " +
+           std::to_string(c.error);
+}
+
 class InstallerFlow : public ::testing::Test {
 protected:
     void SetUp() override
@@ -94,6 +88,19 @@ protected:
     {
         boxes.answers = answers;
         return run_to_exit(run_installer);
+    }
+    // Runs one lock case to its exit and checks what holds for every row: its
+    // boxes, how often the operation ran, and one wait before each retry.
+    DWORD run_lock_case(const LockCase &c, std::initializer_list<int> answers)
+    {
+        boxes = {};
+        waits.clear();
+        refusal = {c.path, c.error, c.times, 0};
+        DWORD code = run(answers);
+        EXPECT_EQ(boxes.shown, c.shown);
+        EXPECT_EQ(refusal.calls, c.calls);
+        EXPECT_EQ(waits, std::vector<DWORD>(c.calls - 1, lock_retry_ms));
+        return code;
     }
     std::wstring install_dir() const { return sandbox.local + L"\\Programs\\" LARKSPIRE_NAME; }
     std::wstring installed(const wchar_t *name) const { return install_dir() + L"\\" + name; }

@@ -15,20 +15,15 @@ DECLARE_IMPORT(RegSetValueExW);
 
 namespace {
 
-const wchar_t *const save_failed =
-    L"A Larkspire.exe mentese sikertelen. Ellenorizd az irasi jogot es a biztonsagi szoftver "
-    L"jelzeset.";
-
 TEST_F(InstallerFlow, ResolveFailureIsReportedOnlyInInstallMode)
 {
     sandbox.failing_folder = CSIDL_LOCAL_APPDATA;
-    EXPECT_EQ(run({}), 1u);
-    EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{error_box(
-                               L"A felhasznaloi telepitesi mappa nem hatarozhato meg.")});
+    EXPECT_EQ(run({}), exit_failed);
+    EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{layout_failed});
 
     boxes = {};
     command_line = LARKSPIRE_UNINSTALLER_EXE L" x" LARKSPIRE_UNINSTALL_OPTION L"x";
-    EXPECT_EQ(run({}), 1u) << "the uninstall mode ends silently";
+    EXPECT_EQ(run({}), exit_failed) << "the uninstall mode ends silently";
     EXPECT_TRUE(boxes.shown.empty());
 }
 
@@ -75,8 +70,8 @@ TEST_F(InstallerFlow, EachFailingSaveStepKeepsTheOldClientAndDropsTheStagingFile
     CreateDirectoryW(install_dir().c_str(), nullptr);
     write_file(installed(LARKSPIRE_CLIENT_EXE), "old client");
 
-    auto check = [&](const wchar_t *text) {
-        EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{install_confirm, error_box(text)}));
+    auto check = [&](const RecordedBox &failure) {
+        EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{install_confirm, failure}));
         EXPECT_EQ(read_file(installed(LARKSPIRE_CLIENT_EXE)), "old client");
         EXPECT_FALSE(exists(installed(LARKSPIRE_STAGING_FILE)));
         EXPECT_FALSE(exists(installed(LARKSPIRE_UNINSTALLER_EXE)));
@@ -84,22 +79,22 @@ TEST_F(InstallerFlow, EachFailingSaveStepKeepsTheOldClientAndDropsTheStagingFile
     };
     {
         PATCH_IMPORT(CreateFileW, fail_create_file);
-        EXPECT_EQ(run({IDYES}), 1u);
+        EXPECT_EQ(run({IDYES}), exit_failed);
     }
-    check(L"A telepitesi fajl nem hozhato letre.");
+    check(staging_failed);
     {
         PATCH_IMPORT(WriteFile, short_write);
-        EXPECT_EQ(run({IDYES}), 1u);
+        EXPECT_EQ(run({IDYES}), exit_failed);
     }
     check(save_failed);
     {
         PATCH_IMPORT(FlushFileBuffers, fail_flush);
-        EXPECT_EQ(run({IDYES}), 1u);
+        EXPECT_EQ(run({IDYES}), exit_failed);
     }
     check(save_failed);
     {
         PATCH_IMPORT(MoveFileExW, fail_move);
-        EXPECT_EQ(run({IDYES}), 1u);
+        EXPECT_EQ(run({IDYES}), exit_failed);
     }
     check(save_failed);
 }
@@ -109,22 +104,17 @@ TEST_F(InstallerFlow, FolderAndUninstallerCopyFailures)
     {
         PATCH_IMPORT(CreateDirectoryW, fail_create_directory);
         refused_folder = install_dir();
-        EXPECT_EQ(run({IDYES}), 1u);
+        EXPECT_EQ(run({IDYES}), exit_failed);
     }
-    EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{
-                               install_confirm,
-                               error_box(L"A telepitesi mappa nem hozhato letre.")}));
+    EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{install_confirm, folder_failed}));
     boxes = {};
     {
         PATCH_IMPORT(CopyFileW, fail_copy);
         PATCH_IMPORT(MoveFileExW, recording_move);
-        EXPECT_EQ(run({IDYES}), 1u);
+        EXPECT_EQ(run({IDYES}), exit_failed);
     }
     EXPECT_EQ(move_flags, std::vector<DWORD>{9});
-    EXPECT_EQ(boxes.shown,
-              (std::vector<RecordedBox>{install_confirm,
-                                        error_box(L"A jatek elkeszult, de az eltavolito "
-                                                  L"masolasa sikertelen. A telepites nem teljes.")}));
+    EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{install_confirm, copy_failed}));
     EXPECT_EQ(read_file(installed(LARKSPIRE_CLIENT_EXE)), image()) << "the new client stays";
 }
 
@@ -157,7 +147,7 @@ TEST_F(InstallerFlow, EachShortcutStandsOnItsOwnAndFailuresWarnOnce)
     };
     {
         PATCH_IMPORT(CoInitializeEx, fail_com);
-        EXPECT_EQ(run({IDYES, IDNO}), 0u);
+        EXPECT_EQ(run({IDYES, IDNO}), exit_done);
     }
     EXPECT_EQ(boxes.shown, warned);
     EXPECT_EQ(made(), (std::vector<bool>{false, false, false})) << "no COM, no shortcut";
@@ -165,7 +155,7 @@ TEST_F(InstallerFlow, EachShortcutStandsOnItsOwnAndFailuresWarnOnce)
     {
         PATCH_IMPORT(CreateDirectoryW, fail_create_directory);
         refused_folder = sandbox.programs + L"\\" LARKSPIRE_NAME;
-        EXPECT_EQ(run({IDYES, IDNO}), 0u);
+        EXPECT_EQ(run({IDYES, IDNO}), exit_done);
     }
     EXPECT_EQ(boxes.shown, warned);
     EXPECT_EQ(made(), (std::vector<bool>{false, false, true}));
@@ -174,7 +164,7 @@ TEST_F(InstallerFlow, EachShortcutStandsOnItsOwnAndFailuresWarnOnce)
     // A plain file where the Start-menu folder belongs: the folder step
     // accepts it, but no shortcut can be saved inside it.
     write_file(sandbox.programs + L"\\" LARKSPIRE_NAME, "not a folder");
-    EXPECT_EQ(run({IDYES, IDNO}), 0u);
+    EXPECT_EQ(run({IDYES, IDNO}), exit_done);
     EXPECT_EQ(boxes.shown, warned);
     EXPECT_EQ(made(), (std::vector<bool>{false, false, true}));
     DeleteFileW((sandbox.programs + L"\\" LARKSPIRE_NAME).c_str());
@@ -184,7 +174,7 @@ TEST_F(InstallerFlow, EachShortcutStandsOnItsOwnAndFailuresWarnOnce)
     for (failing_co_create = 1; failing_co_create <= 3; ++failing_co_create) {
         boxes = {};
         co_create_calls = 0;
-        EXPECT_EQ(run({IDYES, IDNO}), 0u);
+        EXPECT_EQ(run({IDYES, IDNO}), exit_done);
         EXPECT_EQ(boxes.shown, warned);
         std::vector<bool> expected = {true, true, true};
         expected[failing_co_create - 1] = false;
@@ -200,7 +190,7 @@ TEST_F(InstallerFlow, ShellFoldersThatCannotBeLookedUpCostOnlyTheirShortcuts)
     for (int folder : {CSIDL_DESKTOPDIRECTORY, CSIDL_PROGRAMS}) {
         boxes = {};
         sandbox.failing_folder = folder;
-        EXPECT_EQ(run({IDYES, IDNO}), 0u) << folder;
+        EXPECT_EQ(run({IDYES, IDNO}), exit_done) << folder;
         EXPECT_EQ(boxes.shown,
                   (std::vector<RecordedBox>{install_confirm, partial_warning, start_prompt}));
         EXPECT_EQ(read_file(installed(LARKSPIRE_CLIENT_EXE)), image());
@@ -267,21 +257,21 @@ TEST_F(InstallerFlow, RegistrationWritesNineValuesAndFlagsEvenAfterAFailure)
         sz(L"DisplayIcon", dir + L"\\" LARKSPIRE_CLIENT_EXE),
         sz(L"UninstallString",
            L"\"" + dir + L"\\" LARKSPIRE_UNINSTALLER_EXE L"\" " LARKSPIRE_UNINSTALL_OPTION),
-        sz(L"URLInfoAbout", L"https://larkspire.game"),
+        sz(L"URLInfoAbout", L"https://" LARKSPIRE_HOME_HOST),
         {L"NoModify", REG_DWORD, L"1", 4},
         {L"NoRepair", REG_DWORD, L"1", 4},
     };
     PATCH_IMPORT(RegSetValueExW, recording_set_value);
     value_writes.clear();
     failing_value.clear();
-    EXPECT_EQ(run({IDYES, IDNO}), 0u);
+    EXPECT_EQ(run({IDYES, IDNO}), exit_done);
     EXPECT_EQ(value_writes, all);
     EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{install_confirm, start_prompt}));
 
     boxes = {};
     value_writes.clear();
     failing_value = L"Publisher";
-    EXPECT_EQ(run({IDYES, IDNO}), 0u);
+    EXPECT_EQ(run({IDYES, IDNO}), exit_done);
     EXPECT_EQ(value_writes, (std::vector<ValueWrite>{all[0], all[1], all[2], all[7], all[8]}));
     EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{install_confirm, partial_warning,
                                                      start_prompt}));
@@ -289,7 +279,7 @@ TEST_F(InstallerFlow, RegistrationWritesNineValuesAndFlagsEvenAfterAFailure)
     boxes = {};
     PATCH_IMPORT(RegCreateKeyExW, fail_create_key);
     write_file(sandbox.programs + L"\\" LARKSPIRE_NAME, "not a folder");  // shortcuts fail too
-    EXPECT_EQ(run({IDYES, IDNO}), 0u);
+    EXPECT_EQ(run({IDYES, IDNO}), exit_done);
     EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{install_confirm, partial_warning,
                                                      start_prompt}))
         << "one warning for every integration failure together";
@@ -302,34 +292,19 @@ TEST_F(InstallerFlow, PassingLocksAreWaitedOutAndOtherErrorsReportedAtOnce)
     PATCH_IMPORT(Sleep, recorded_sleep);
     const std::wstring client = installed(LARKSPIRE_CLIENT_EXE);
     const std::wstring uninstaller = installed(LARKSPIRE_UNINSTALLER_EXE);
-    const RecordedBox copy_failed = error_box(
-        L"A jatek elkeszult, de az eltavolito masolasa sikertelen. A telepites nem teljes.");
     const std::vector<RecordedBox> done = {install_confirm, start_prompt};
-    struct Case {
-        const std::wstring &path;
-        DWORD error;
-        unsigned times;
-        unsigned calls;  // how often the operation ran
-        std::vector<RecordedBox> shown;
-    } cases[] = {
+    const LockCase cases[] = {
         {client, ERROR_SHARING_VIOLATION, 5, 6, done},
         {client, ERROR_LOCK_VIOLATION, 1, 2, done},
-        {client, ERROR_ACCESS_DENIED, 6, 6, {install_confirm, error_box(save_failed)}},
-        {client, ERROR_DISK_FULL, 1, 1, {install_confirm, error_box(save_failed)}},
+        {client, ERROR_ACCESS_DENIED, 6, 6, {install_confirm, save_failed}},
+        {client, ERROR_DISK_FULL, 1, 1, {install_confirm, save_failed}},
         {uninstaller, ERROR_ACCESS_DENIED, 5, 6, done},
         {uninstaller, ERROR_SHARING_VIOLATION, 6, 6, {install_confirm, copy_failed}},
         {uninstaller, ERROR_WRITE_PROTECT, 1, 1, {install_confirm, copy_failed}},
     };
-    for (const Case &c : cases) {
-        boxes = {};
-        waits.clear();
-        refusal = {c.path, c.error, c.times, 0};
-        SCOPED_TRACE(printable(c.path) + " refused " + std::to_string(c.times) + " times with " +
-                     std::to_string(c.error));
-        EXPECT_EQ(run({IDYES, IDNO}), c.shown == done ? 0u : 1u);
-        EXPECT_EQ(boxes.shown, c.shown);
-        EXPECT_EQ(refusal.calls, c.calls);
-        EXPECT_EQ(waits, std::vector<DWORD>(c.calls - 1, 500));
+    for (const LockCase &c : cases) {
+        SCOPED_TRACE(describe(c));
+        EXPECT_EQ(run_lock_case(c, {IDYES, IDNO}), c.shown == done ? exit_done : exit_failed);
         EXPECT_FALSE(exists(installed(LARKSPIRE_STAGING_FILE)));
     }
 }
@@ -346,13 +321,13 @@ TEST_F(InstallerFlow, InstalledUninstallerReinstallsWithoutCopyingItself)
     PATCH_IMPORT(GetModuleFileNameW, fake_module_name);
     PATCH_IMPORT(CopyFileW, fail_copy);
     module_path = installed(LARKSPIRE_UNINSTALLER_EXE);
-    EXPECT_EQ(run({IDYES, IDNO}), 0u) << "no copy onto itself";
+    EXPECT_EQ(run({IDYES, IDNO}), exit_done) << "no copy onto itself";
     EXPECT_EQ(read_file(installed(LARKSPIRE_CLIENT_EXE)), image());
 
     // The comparison is exact: a path that differs only in case is copied.
     module_path = install_dir() + L"\\uninstall.exe";
     boxes = {};
-    EXPECT_EQ(run({IDYES}), 1u);
+    EXPECT_EQ(run({IDYES}), exit_failed);
 }
 
 // The install steps around the uninstaller copy, in the order they ran.
@@ -380,7 +355,7 @@ TEST_F(InstallerFlow, DownloadMarkIsDroppedFromTheCopiedUninstallerOnly)
     PATCH_IMPORT(CoInitializeEx, logged_com);
     const std::wstring uninstaller = installed(LARKSPIRE_UNINSTALLER_EXE);
     steps.clear();
-    EXPECT_EQ(run({IDYES, IDNO}), 0u);
+    EXPECT_EQ(run({IDYES, IDNO}), exit_done);
     EXPECT_EQ(steps, (std::vector<std::wstring>{L"copy " + uninstaller,
                                                 L"delete " + uninstaller + L":Zone.Identifier",
                                                 L"shortcuts"}));
@@ -391,7 +366,7 @@ TEST_F(InstallerFlow, DownloadMarkIsDroppedFromTheCopiedUninstallerOnly)
     module_path = uninstaller;
     steps.clear();
     boxes = {};
-    EXPECT_EQ(run({IDYES, IDNO}), 0u);
+    EXPECT_EQ(run({IDYES, IDNO}), exit_done);
     EXPECT_EQ(steps, std::vector<std::wstring>{L"shortcuts"});
 }
 

@@ -1,6 +1,7 @@
 #include "common/install_layout.h"
 #include "common/product.h"
 #include "launch/launch.h"
+#include "expected_messages.h"
 #include "tests/support/harness.h"
 
 #include <gtest/gtest.h>
@@ -178,7 +179,7 @@ TEST_F(Launch, StartsEdgeInAppModeOnItsOwnProfile)
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_EQ(started_application, edge);
     EXPECT_EQ(started_command,
-              L"\"" + edge + L"\" --app=\"https://play.larkspire.game/login?client=windows\" "
+              L"\"" + edge + L"\" --app=\"https://" LARKSPIRE_PLAY_HOST L"/login?client=windows\" "
               L"--user-data-dir=\"" + profile() +
               L"\" --window-size=1440,900 --no-first-run --no-default-browser-check");
     EXPECT_TRUE(exists(profile()));
@@ -187,22 +188,15 @@ TEST_F(Launch, StartsEdgeInAppModeOnItsOwnProfile)
 
 TEST_F(Launch, MissingEdgeOffersTheDownloadAndCreatesNothing)
 {
-    const RecordedBox offer = {
-        nullptr,
-        L"A Larkspire Windows klienshez Microsoft Edge szukseges.\n\n"
-        L"Megnyitod a Microsoft hivatalos letoltesi oldalat?",
-        L"Larkspire - Microsoft Edge", MB_YESNO | MB_ICONWARNING};
     boxes.answers = {IDNO, IDYES};
     EXPECT_FALSE(launch_client());
     EXPECT_TRUE(opened_urls.empty());
     EXPECT_FALSE(launch_client());
-    EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{offer, offer}));
+    EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{edge_missing, edge_missing}));
     EXPECT_EQ(opened_urls, std::vector<std::wstring>{L"https://www.microsoft.com/edge/download"});
     EXPECT_FALSE(exists(sandbox.local + L"\\" LARKSPIRE_NAME));
     EXPECT_TRUE(started_command.empty());
 }
-
-const wchar_t *const profile_message = L"Nem hozhato letre a Larkspire helyi bongeszoprofilja.";
 
 TEST_F(Launch, OnlyLocalAppDataIsNeededAndItsFailureShowsTheProfileMessage)
 {
@@ -219,7 +213,7 @@ TEST_F(Launch, OnlyLocalAppDataIsNeededAndItsFailureShowsTheProfileMessage)
     sandbox.failing_folder = CSIDL_LOCAL_APPDATA;
     started_command.clear();
     EXPECT_FALSE(launch_client());
-    EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{error_box(profile_message)});
+    EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{profile_failed});
     EXPECT_TRUE(started_command.empty());
 }
 
@@ -239,7 +233,7 @@ TEST_F(Launch, ProfileFolderFailuresShowTheProfileMessage)
         PATCH_IMPORT(CreateDirectoryW, refuse_browser_profile);
         EXPECT_FALSE(launch_client());
     }
-    EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{error_box(profile_message)});
+    EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{profile_failed});
     EXPECT_TRUE(exists(sandbox.local + L"\\" LARKSPIRE_NAME));
 
     // A data_dir with no room for the suffix is refused whole: the profile
@@ -257,7 +251,7 @@ TEST_F(Launch, CommandLinePast4095UnitsIsTooLongAfterBothFolders)
         PATCH_IMPORT(GetFileAttributesW, everything_is_a_file);
         EXPECT_FALSE(launch_client());
     }
-    EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{error_box(L"Tul hosszu helyi eleresi ut.")});
+    EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{path_too_long});
     EXPECT_TRUE(started_command.empty());
     EXPECT_TRUE(exists(profile()));
 }
@@ -268,9 +262,7 @@ TEST_F(Launch, FailedProcessCreationShowsTheStartFailure)
     create_process_result = FALSE;
     EXPECT_FALSE(launch_client());
     EXPECT_EQ(boxes.shown,
-              std::vector<RecordedBox>{error_box(
-                  L"A Microsoft Edge nem indithato. Ellenorizd a bongeszo telepiteset es a "
-                  L"Windows biztonsagi beallitasait.")});
+              std::vector<RecordedBox>{start_failed});
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ protected:
     void SetUp() override
     {
         InstallerFlow::SetUp();
-        ASSERT_EQ(run({IDYES, IDNO}), 0u);  // a complete install to remove
+        ASSERT_EQ(run({IDYES, IDNO}), exit_done);  // a complete install to remove
         boxes = {};
         started.clear();
         create_result = TRUE;
@@ -57,7 +57,7 @@ protected:
 TEST_F(Uninstall, RemovesTheInstallAndHandsTheRestToAHiddenInterpreter)
 {
     CreateDirectoryW((sandbox.local + L"\\" LARKSPIRE_NAME).c_str(), nullptr);
-    EXPECT_EQ(run({IDYES}), 0u);
+    EXPECT_EQ(run({IDYES}), exit_done);
     EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{uninstall_confirm});
     EXPECT_FALSE(exists(installed(LARKSPIRE_CLIENT_EXE)));
     // The installed uninstaller, not our own file, under the one name the
@@ -90,7 +90,7 @@ TEST_F(Uninstall, RemovesTheInstallAndHandsTheRestToAHiddenInterpreter)
 
     boxes = {};
     DeleteFileW(installed(LARKSPIRE_RETIRED_UNINSTALLER).c_str());
-    EXPECT_EQ(run({IDYES}), 0u) << "a second uninstall finds nothing and schedules again";
+    EXPECT_EQ(run({IDYES}), exit_done) << "a second uninstall finds nothing and schedules again";
     EXPECT_EQ(started.size(), 2u);
 }
 
@@ -98,7 +98,7 @@ TEST_F(Uninstall, RemovalThatCannotBePreparedOrStartedFails)
 {
     {
         PATCH_IMPORT(GetSystemDirectoryW, no_system_directory);
-        EXPECT_EQ(run({IDYES}), 1u);
+        EXPECT_EQ(run({IDYES}), exit_failed);
     }
     EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{uninstall_confirm}) << "no message";
     EXPECT_TRUE(started.empty());
@@ -106,18 +106,9 @@ TEST_F(Uninstall, RemovalThatCannotBePreparedOrStartedFails)
 
     boxes = {};
     create_result = FALSE;
-    EXPECT_EQ(run({IDYES}), 1u);
-    EXPECT_EQ(boxes.shown,
-              (std::vector<RecordedBox>{
-                  uninstall_confirm,
-                  error_box(L"A kliens el lett tavolitva, de az Uninstall.exe kezzel torlendo a "
-                            L"telepitesi mappabol.")}));
+    EXPECT_EQ(run({IDYES}), exit_failed);
+    EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{uninstall_confirm, removal_failed}));
 }
-
-const RecordedBox client_locked =
-    error_box(L"A Larkspire.exe nem torolheto. Zard be a jatekot, majd probald ujra.");
-const RecordedBox removal_failed = error_box(
-    L"A kliens el lett tavolitva, de az Uninstall.exe kezzel torlendo a telepitesi mappabol.");
 
 TEST_F(Uninstall, PassingLocksAreWaitedOutAndTheRestStopsWhereItMust)
 {
@@ -127,43 +118,30 @@ TEST_F(Uninstall, PassingLocksAreWaitedOutAndTheRestStopsWhereItMust)
     const std::wstring client = installed(LARKSPIRE_CLIENT_EXE);
     const std::wstring retired = installed(LARKSPIRE_RETIRED_UNINSTALLER);
     const std::wstring desktop = sandbox.desktop + L"\\" LARKSPIRE_SHORTCUT;
-    struct Case {
-        const std::wstring &path;
-        DWORD error;
-        unsigned times;
-        unsigned calls;
-        std::vector<RecordedBox> shown;
-        bool shortcuts_removed;
-    } cases[] = {
-        {client, ERROR_SHARING_VIOLATION, 5, 6, {uninstall_confirm}, true},
-        {client, ERROR_ACCESS_DENIED, 6, 6, {uninstall_confirm, client_locked}, false},
-        {client, ERROR_WRITE_PROTECT, 1, 1, {uninstall_confirm, client_locked}, false},
-        {retired, ERROR_LOCK_VIOLATION, 2, 3, {uninstall_confirm}, true},
+    // The shortcuts go only once the client is gone.
+    const LockCase cases[] = {
+        {client, ERROR_SHARING_VIOLATION, 5, 6, {uninstall_confirm}},
+        {client, ERROR_ACCESS_DENIED, 6, 6, {uninstall_confirm, client_locked}},
+        {client, ERROR_WRITE_PROTECT, 1, 1, {uninstall_confirm, client_locked}},
+        {retired, ERROR_LOCK_VIOLATION, 2, 3, {uninstall_confirm}},
         // Kept under its own name, Uninstall.exe is the player's to delete.
-        {retired, ERROR_SHARING_VIOLATION, 6, 6, {uninstall_confirm, removal_failed}, true},
-        {retired, ERROR_WRITE_PROTECT, 1, 1, {uninstall_confirm, removal_failed}, true},
+        {retired, ERROR_SHARING_VIOLATION, 6, 6, {uninstall_confirm, removal_failed}},
+        {retired, ERROR_WRITE_PROTECT, 1, 1, {uninstall_confirm, removal_failed}},
     };
-    for (const Case &c : cases) {
-        boxes = {};
-        waits.clear();
+    for (const LockCase &c : cases) {
+        SCOPED_TRACE(describe(c));
         started.clear();
-        refusal = {c.path, c.error, c.times, 0};
-        SCOPED_TRACE(printable(c.path) + " refused " + std::to_string(c.times) + " times with " +
-                     std::to_string(c.error));
         bool done = c.shown.size() == 1;
-        EXPECT_EQ(run({IDYES}), done ? 0u : 1u);
-        EXPECT_EQ(boxes.shown, c.shown);
-        EXPECT_EQ(refusal.calls, c.calls);
-        EXPECT_EQ(waits, std::vector<DWORD>(c.calls - 1, 500));
+        EXPECT_EQ(run_lock_case(c, {IDYES}), done ? exit_done : exit_failed);
         EXPECT_EQ(started.size(), done ? 1u : 0u) << "the delayed removal";
-        EXPECT_EQ(exists(desktop), !c.shortcuts_removed);
+        EXPECT_EQ(exists(desktop), !done && &c.path == &client);
         EXPECT_EQ(exists(installed(LARKSPIRE_UNINSTALLER_EXE)), !done);
 
         // Back to a complete install for the next case.
         boxes = {};
         command_line = L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE L"\"";
         refusal = {};
-        ASSERT_EQ(run({IDYES, IDNO}), 0u);
+        ASSERT_EQ(run({IDYES, IDNO}), exit_done);
         command_line = L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE L"\" " LARKSPIRE_UNINSTALL_OPTION;
     }
 }
@@ -174,7 +152,7 @@ TEST_F(Uninstall, ShellFoldersThatCannotBeLookedUpStopNothing)
         boxes = {};
         started.clear();
         sandbox.failing_folder = folder;
-        EXPECT_EQ(run({IDYES}), 0u) << folder;
+        EXPECT_EQ(run({IDYES}), exit_done) << folder;
         EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{uninstall_confirm});
         EXPECT_FALSE(exists(installed(LARKSPIRE_CLIENT_EXE)));
         EXPECT_EQ(started.size(), 1u);
@@ -187,7 +165,7 @@ TEST_F(Uninstall, ShellFoldersThatCannotBeLookedUpStopNothing)
 
         sandbox.failing_folder = -1;
         command_line = L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE L"\"";
-        ASSERT_EQ(run({IDYES, IDNO}), 0u);
+        ASSERT_EQ(run({IDYES, IDNO}), exit_done);
         command_line = L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE L"\" " LARKSPIRE_UNINSTALL_OPTION;
     }
 }
