@@ -266,7 +266,7 @@ def main():
     peer = peers["amd64-unicode"]
 
     load_at_start = os.getloadavg()[0]
-    print(f"Larkspire benchmark on {machine()}")
+    print(f"{facts.NAME} benchmark on {machine()}")
     print("Figures are medians; timings are taken inside the Wine prefix.\n")
 
     ours_size = (OUT / "dist" / INSTALLER).stat().st_size

@@ -81,7 +81,7 @@ class VersionBump(unittest.TestCase):
             setup = p.put(self.dist / product.INSTALLER_EXE, r"C:\dl" "\\" + product.INSTALLER_EXE)
             boxes, code = p.robot(f'"{setup}"', ["YES", "NO"])
             self.assertEqual(code, 0)
-            self.assertTrue(boxes[0]["text"].startswith(f"Larkspire Windows {self.version}\n"),
+            self.assertTrue(boxes[0]["text"].startswith(f"{product.DISPLAY_NAME} {self.version}\n"),
                             boxes[0]["text"])
             p.stop()
             values = p.registry_values(r"HKEY_CURRENT_USER" "\\" + UNINSTALL_KEY)
