@@ -74,17 +74,20 @@ class Machines(InstallerTestCase):
                 self.assertEqual(p.shortcut(link)["target"], target)
 
     def test_files_held_for_a_moment_by_a_scanner(self):
-        # Each file is held with no sharing from before the confirmation is
-        # answered until SCAN_MS after the answer; the installer reaches it
-        # within milliseconds of the answer.
+        # Each file is held with no sharing, or mapped as data as a scanner or
+        # the shell's icon extraction maps an executable, from before the
+        # confirmation is answered until SCAN_MS after the answer; the
+        # installer reaches it within milliseconds of the answer.
         for held in ("client", "uninstaller"):
-            with self.subTest(f"reinstall while the {held} is held"), Installed() as p:
-                self.assertEqual(p.install()[1], 0)
-                p.unix(p.client).write_bytes(b"an older client")
-                p.unix(p.uninstaller).write_bytes(b"an older uninstaller")
-                boxes, code = p.install(lock=getattr(p, held), lock_for=SCAN_MS)
-                self.assertEqual((boxes, code), (answered((CONFIRM, "YES"), (START, "NO")), 0))
-                self.assert_installed(p)
+            for how in ("lock", "mapped"):
+                with self.subTest(f"reinstall while the {held} is {how}"), Installed() as p:
+                    self.assertEqual(p.install()[1], 0)
+                    p.unix(p.client).write_bytes(b"an older client")
+                    p.unix(p.uninstaller).write_bytes(b"an older uninstaller")
+                    boxes, code = p.install(**{how: getattr(p, held)}, lock_for=SCAN_MS)
+                    self.assertEqual((boxes, code),
+                                     (answered((CONFIRM, "YES"), (START, "NO")), 0))
+                    self.assert_installed(p)
 
         with self.subTest("uninstall while the client is held"), Installed() as p:
             self.assertEqual(p.install()[1], 0)

@@ -299,6 +299,8 @@ TEST_F(InstallerFlow, PassingLocksAreWaitedOutAndOtherErrorsReportedAtOnce)
         {client, ERROR_ACCESS_DENIED, 6, 6, {install_confirm, save_failed}},
         {client, ERROR_DISK_FULL, 1, 1, {install_confirm, save_failed}},
         {uninstaller, ERROR_ACCESS_DENIED, 5, 6, done},
+        // What CopyFileW meets when a scanner or the shell maps the old file.
+        {uninstaller, ERROR_USER_MAPPED_FILE, 3, 4, done},
         {uninstaller, ERROR_SHARING_VIOLATION, 6, 6, {install_confirm, copy_failed}},
         {uninstaller, ERROR_WRITE_PROTECT, 1, 1, {install_confirm, copy_failed}},
     };

@@ -121,6 +121,7 @@ TEST_F(Uninstall, PassingLocksAreWaitedOutAndTheRestStopsWhereItMust)
     // The shortcuts go only once the client is gone.
     const LockCase cases[] = {
         {client, ERROR_SHARING_VIOLATION, 5, 6, {uninstall_confirm}},
+        {client, ERROR_USER_MAPPED_FILE, 2, 3, {uninstall_confirm}},
         {client, ERROR_ACCESS_DENIED, 6, 6, {uninstall_confirm, client_locked}},
         {client, ERROR_WRITE_PROTECT, 1, 1, {uninstall_confirm, client_locked}},
         {retired, ERROR_LOCK_VIOLATION, 2, 3, {uninstall_confirm}},
