@@ -2,7 +2,6 @@
 #include "common/product.h"
 #include "installer/installer.h"
 
-WideBuffer system_dir;
 WideBuffer cmd_path;
 WideBuffer ping_path;
 WideBuffer removal_command;
