@@ -325,9 +325,10 @@ def main():
         print(f"   {step:<18} {ours:12.2f} {nsis:9.2f} {ours / nsis:11.2f}")
     ours_exit = statistics.median(cycles["ours"]["uninstaller_exit"])
     print(f"   (our uninstaller is done after {ours_exit:.2f} s, having renamed itself; a")
-    print("   hidden cmd.exe then waits out ping -n 2 before it deletes it and the folder. The")
-    print("   NSIS uninstaller hands over to a copy of itself in %TEMP%, which removes both at")
-    print("   once and is itself left behind there.)")
+    print("   hidden cmd.exe then deletes it and the folder at once, and waits out ping -n 2")
+    print("   only before a later try, while the file is still held. The NSIS uninstaller")
+    print("   hands over to a copy of itself in %TEMP%, which removes both at once and is")
+    print("   itself left behind there.)")
     # Other work on the machine shifts the absolute figures; the ratios,
     # taken from alternating runs, are what to compare across machines.
     print(f"\n1-minute load average: {load_at_start:.1f} at the start, "

@@ -1,6 +1,8 @@
 #include "common/product.h"
 #include "common/wide_buffer.h"
 
+WideBuffer system_dir;
+
 bool ensure_directory(const wchar_t *path)
 {
     if (CreateDirectoryW(path, nullptr) != 0)

@@ -24,6 +24,8 @@ struct WideBuffer {
 // True when needle occurs as a contiguous, case-sensitive run inside haystack.
 [[nodiscard]] bool wide_contains(const wchar_t *haystack, const wchar_t *needle);
 
+extern WideBuffer system_dir;  // the Windows system directory, where it was looked up
+
 // Creates one directory level; an existing entry of that name also counts.
 [[nodiscard]] bool ensure_directory(const wchar_t *path);
 // True when path exists and is not a directory.

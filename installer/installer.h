@@ -11,7 +11,6 @@ extern const unsigned ClientImageSize;
 
 extern WideBuffer uninstaller_mark;   // uninstaller_exe:Zone.Identifier, the download mark
 extern WideBuffer uninstall_command;  // "<uninstaller_exe>" --uninstall
-extern WideBuffer system_dir;         // the Windows system directory
 extern WideBuffer cmd_path;           // system_dir\cmd.exe
 extern WideBuffer ping_path;          // system_dir\ping.exe
 extern WideBuffer removal_command;    // the delayed interpreter's command line

@@ -2,8 +2,32 @@
 #include "common/product.h"
 #include "installer/installer.h"
 
+namespace {
+
+// One setup or uninstall at a time in a session: two would work on the same
+// files, and the second one's Larkspire.new, opened with no sharing, fails
+// while nothing is wrong. Local\ is the session's own namespace.
+constexpr const wchar_t *instance_mutex = L"Local\\" LARKSPIRE_NAME L"Setup";
+constexpr const wchar_t *already_running_text =
+    L"A Larkspire telepito mar fut. Varj, amig befejezodik, majd probald ujra.";
+
+}  // namespace
+
 void run_installer()
 {
+    // Before any box and any file. CreateMutexW opens a mutex of that name
+    // that another process made and then sets ERROR_ALREADY_EXISTS, and sets
+    // 0 for one it created (asserted on Windows by Wine's test_mutex in
+    // dlls/kernel32/tests/sync.c). No handle at all, as for a name taken by
+    // another kind of object or a mutex we may not open, cannot show that we
+    // are alone either. The handle is never closed: Windows closes it when
+    // the process ends, a crash included, and the name goes with it; and no
+    // child inherits it, so the delayed removal holds nothing.
+    if (CreateMutexW(nullptr, FALSE, instance_mutex) == nullptr ||
+        GetLastError() == ERROR_ALREADY_EXISTS) {
+        MessageBoxW(nullptr, already_running_text, product_name, MB_OK | MB_ICONWARNING);
+        ExitProcess(exit_failed);
+    }
     // No argument parsing: the apps list and the uninstall shortcut both put
     // the option after a quoted path, and it is recognised wherever it stands.
     bool uninstall_mode = wide_contains(GetCommandLineW(), uninstall_option);

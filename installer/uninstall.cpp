@@ -2,7 +2,6 @@
 #include "common/product.h"
 #include "installer/installer.h"
 
-WideBuffer system_dir;
 WideBuffer cmd_path;
 WideBuffer ping_path;
 WideBuffer removal_command;
@@ -22,17 +21,19 @@ constexpr const wchar_t *removal_failed_text =
 
 // The paths reach cmd.exe only through these variables, which it expands
 // itself, so no path is ever parsed as part of the command text. Each attempt
-// waits about a second and deletes the retired uninstaller if it is still
-// there: a scanner may hold it for a moment after we exit, and a running
-// uninstaller holds it until it has exited. Once the file is gone the rest
-// of the attempts cost nothing; a file held for good ends the loop all the
-// same, and the folder is then left. IF takes the rest of the line, every
+// deletes the retired uninstaller if it is still there: a scanner may hold it
+// for a moment after we exit, and a running uninstaller holds it until it has
+// exited. The first attempt deletes at once, since we have nearly always
+// exited by the time cmd.exe has started; each later one first waits about a
+// second, so that the attempts span about 10 s. Once the file is gone the
+// rest of the attempts cost nothing; a file held for good ends the loop all
+// the same, and the folder is then left. IF takes the rest of the line, every
 // later "&" included, as what it runs when true; the outer parentheses end it
 // there, or a file already gone would skip the rd as well.
-constexpr const wchar_t *removal_attempt =
-    L"(if exist \"%LS_UNINSTALL_EXE_134%\" (\"%LS_DELAY_134%\" -n 2 127.0.0.1 >nul & "
-    L"del /f /q \"%LS_UNINSTALL_EXE_134%\")) & ";
-constexpr unsigned removal_attempts = 10;
+constexpr const wchar_t *removal_guard = L"(if exist \"%LS_UNINSTALL_EXE_134%\" (";
+constexpr const wchar_t *removal_wait = L"\"%LS_DELAY_134%\" -n 2 127.0.0.1 >nul & ";
+constexpr const wchar_t *removal_delete = L"del /f /q \"%LS_UNINSTALL_EXE_134%\")) & ";
+constexpr unsigned removal_waits = 10;
 
 }  // namespace
 
@@ -56,8 +57,12 @@ RemovalOutcome schedule_self_removal()
     (void)buffer_copy(removal_command, L"\"");
     (void)buffer_append(removal_command, cmd_path.text);
     (void)buffer_append(removal_command, L"\" /d /q /v:off /c \"");
-    for (unsigned attempt = 0; attempt < removal_attempts; ++attempt)
-        (void)buffer_append(removal_command, removal_attempt);
+    for (unsigned attempt = 0; attempt <= removal_waits; ++attempt) {
+        (void)buffer_append(removal_command, removal_guard);
+        if (attempt != 0)
+            (void)buffer_append(removal_command, removal_wait);
+        (void)buffer_append(removal_command, removal_delete);
+    }
     (void)buffer_append(removal_command, L"rd \"%LS_UNINSTALL_DIR_134%\"\"");
 
     // The interpreter must not sit in the install folder: a process's current

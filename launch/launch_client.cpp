@@ -26,6 +26,29 @@ constexpr const wchar_t *start_failed_text =
     L"A Microsoft Edge nem indithato. Ellenorizd a bongeszo telepiteset es a Windows "
     L"biztonsagi beallitasait.";
 
+// The default browser opens the page, Edge being missing. The
+// SHELLEXECUTEINFOW documentation: ShellExecuteEx launches on a background
+// thread when the caller's threading model is not apartment (we initialise no
+// COM here), and callers that exit right after, as we do, pass
+// SEE_MASK_NOASYNC, which returns only once the browser has started; and
+// lpDirectory is the started program's working directory, ours when null. A
+// shortcut makes ours the install folder, which a browser that keeps its
+// start directory would hold against the uninstall's rd: the system folder
+// instead. Should its lookup fail, ours it is, as before.
+void open_download_page()
+{
+    SHELLEXECUTEINFOW page = {};
+    page.cbSize = sizeof(page);
+    page.fMask = SEE_MASK_NOASYNC;
+    page.lpVerb = L"open";
+    page.lpFile = edge_download_page;
+    if (GetSystemDirectoryW(system_dir.text, buffer_capacity) != 0)
+        page.lpDirectory = system_dir.text;
+    page.nShow = SW_SHOWNORMAL;
+    // Whatever the shell answers, the client ends as it does without Edge.
+    (void)ShellExecuteExW(&page);
+}
+
 }  // namespace
 
 bool prepare_profile()
@@ -54,7 +77,7 @@ bool launch_client()
         int answer = MessageBoxW(nullptr, edge_missing_text, edge_missing_caption,
                                  MB_YESNO | MB_ICONWARNING);
         if (answer == IDYES)
-            ShellExecuteW(nullptr, L"open", edge_download_page, nullptr, nullptr, SW_SHOWNORMAL);
+            open_download_page();
         return false;
     }
     if (!resolve_layout() || !prepare_profile()) {

@@ -24,7 +24,7 @@ UNINSTALL_KEY = product.UNINSTALL_KEY_PATH
 
 
 def driver_options(answers=(), cwd=None, lock=None, until_gone=None, lock_for=None,
-                   hold_after_exit=(), hold_for=None):
+                   hold_after_exit=(), hold_for=None, mapped=None):
     """The arguments that the box drivers (robot.exe, cycle_robot.exe,
     boxwatch.exe) read with read_driver_options; times in milliseconds."""
     args = []
@@ -32,8 +32,9 @@ def driver_options(answers=(), cwd=None, lock=None, until_gone=None, lock_for=No
         args += ["--answer", answer]
     for path in hold_after_exit:
         args += ["--hold-after-exit", path]
-    for name, value in (("--cwd", cwd), ("--lock", lock), ("--until-gone", until_gone),
-                        ("--lock-for", lock_for), ("--hold-for", hold_for)):
+    for name, value in (("--cwd", cwd), ("--lock", lock), ("--map", mapped),
+                        ("--until-gone", until_gone), ("--lock-for", lock_for),
+                        ("--hold-for", hold_for)):
         if value is not None:
             args += [name, str(value)]
     return args
@@ -125,7 +126,7 @@ class Prefix:
     def robot(self, command_line, answers=(), cwd=None, lock=None, env=None, **holds):
         """Starts command_line and answers its message boxes in order; env
         adds variables to the host environment of the run, holds are the
-        timed locks of robot_runs.
+        timed locks and mappings of robot_runs.
 
         Returns (boxes, exit code); each box is a dict with caption, text,
         buttons and the answer given."""
@@ -133,24 +134,31 @@ class Prefix:
         assert len(runs) == 1, runs
         return runs[0]["boxes"], runs[0]["exit"]
 
-    def robot_runs(self, command_line, answers=(), then=None, cwd=None, lock=None,
-                   lock_for=None, hold_after_exit=(), hold_for=None, env=None):
+    def robot_runs(self, command_line, answers=(), then=None, alongside=None, cwd=None,
+                   lock=None, mapped=None, lock_for=None, hold_after_exit=(), hold_for=None,
+                   env=None):
         """robot() for one program, or two with `then`, the command line that
-        starts the moment the first program has exited.
+        starts the moment the first program has exited, or with `alongside`,
+        the one that starts while the first program shows its first box and
+        runs to its exit before that box is answered.
 
-        lock is held exclusively from before the start, until lock_for
-        milliseconds after the first answer (the whole run without lock_for);
-        each of hold_after_exit that exists when the first program exits is
-        held exclusively from then on for hold_for milliseconds.
+        lock is held exclusively, and the file `mapped` mapped as data, from
+        before the start until lock_for milliseconds after the first answer
+        (the whole run without lock_for); each of hold_after_exit that exists
+        when the first program exits is held exclusively from then on for
+        hold_for milliseconds.
 
-        Returns (runs, held): per program a dict with its boxes, its exit code
-        and the ids of the processes it left running ("children"), and the
-        files held after the exit."""
-        args = driver_options(answers, cwd=cwd, lock=lock, lock_for=lock_for,
+        Returns (runs, held): per program in the order they ended (the one
+        alongside first) a dict with its boxes, its exit code and the ids of
+        the processes it left running ("children"), and the files held after
+        the exit."""
+        args = driver_options(answers, cwd=cwd, lock=lock, mapped=mapped, lock_for=lock_for,
                               hold_after_exit=hold_after_exit, hold_for=hold_for)
         variables = dict(env or {}, ROBOT_COMMAND=command_line)
         if then:
             variables["ROBOT_THEN"] = then
+        if alongside:
+            variables["ROBOT_ALONGSIDE"] = alongside
         code, output = self.wine(self.tools + r"\robot.exe", *args, env=variables)
         assert code == 0, output
         runs, boxes, held = [], [], []
@@ -162,7 +170,7 @@ class Prefix:
                 boxes = []
             elif "held" in event:
                 held = event["held"]
-        assert len(runs) == (2 if then else 1) and not boxes, output
+        assert len(runs) == (2 if then or alongside else 1) and not boxes, output
         return runs, held
 
     def await_exit(self, pids, seconds=60):

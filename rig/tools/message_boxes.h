@@ -107,6 +107,29 @@ inline bool hold_exclusively(const std::wstring &path, HANDLE &held)
     return held != INVALID_HANDLE_VALUE;
 }
 
+// Maps a file as data, as a virus scanner or the shell's icon extraction
+// reads an executable: opened with full sharing, so only what a mapping
+// forbids fails, and seen through a view that keeps the mapping after both
+// handles are closed. An empty path maps nothing; null then means success too.
+inline bool map_as_data(const std::wstring &path, void *&view)
+{
+    view = nullptr;
+    if (path.empty())
+        return true;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping != nullptr) {
+        view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+        CloseHandle(mapping);
+    }
+    CloseHandle(file);
+    return view != nullptr;
+}
+
 // Starts a command line in cwd (empty: ours) and prints {"start_error": n}
 // when Windows refuses.
 inline bool start_command(std::wstring command, const std::wstring &cwd,
@@ -126,7 +149,8 @@ inline bool start_command(std::wstring command, const std::wstring &cwd,
 struct DriverOptions {
     std::wstring cwd;                  // --cwd: the started program's current directory
     std::wstring lock;                 // --lock: a file held exclusively meanwhile
-    DWORD lock_for = INFINITE;         // --lock-for MS: let go of it MS after the first answer
+    std::wstring map;                  // --map: a file mapped as data meanwhile
+    DWORD lock_for = INFINITE;         // --lock-for MS: let go of both MS after the first answer
     std::vector<std::wstring> hold;    // --hold-after-exit, repeatable: files that exist when
                                        // the started program exits are held exclusively...
     DWORD hold_for = 0;                // --hold-for MS: ...for MS from then on
@@ -142,6 +166,7 @@ inline DriverOptions read_driver_options(int argc, wchar_t **argv, int first)
         std::wstring name = argv[i];
         if (name == L"--cwd") options.cwd = argv[++i];
         else if (name == L"--lock") options.lock = argv[++i];
+        else if (name == L"--map") options.map = argv[++i];
         else if (name == L"--lock-for") options.lock_for = std::wcstoul(argv[++i], nullptr, 10);
         else if (name == L"--hold-after-exit") options.hold.push_back(argv[++i]);
         else if (name == L"--hold-for") options.hold_for = std::wcstoul(argv[++i], nullptr, 10);

@@ -8,7 +8,8 @@ from rig.prefix import APP_PATHS, DIST, Prefix, expected_browser_argv
 EDGE_MISSING = MESSAGES["edge_missing"]
 
 # Where the tests put the client: a downloads folder of its own.
-CLIENT = r"C:\dl" + "\\" + product.CLIENT_EXE
+CLIENT_DIR = r"C:\dl"
+CLIENT = CLIENT_DIR + "\\" + product.CLIENT_EXE
 
 
 def box(expected, answer):
@@ -79,12 +80,16 @@ class ClientEndToEnd(unittest.TestCase):
             self.assertEqual(prefix.browser_log(handler, wait=2), [])
             self.assertEqual(profile_tree(prefix) - before, set(), "created")
 
-            boxes, code = prefix.robot(f'"{CLIENT}"', answers=["YES"])
+            # Started in its own folder, as a shortcut starts the installed
+            # client: the browser must not keep that folder as its own.
+            boxes, code = prefix.robot(f'"{CLIENT}"', answers=["YES"],
+                                       cwd=CLIENT_DIR)
             self.assertEqual(boxes, [box(EDGE_MISSING, "YES")])
             self.assertEqual(code, 1)
             opened = prefix.browser_log(handler)
-            self.assertEqual([r["argv"][1:] for r in opened],
-                             [["https://www.microsoft.com/edge/download"]])
+            self.assertEqual([(r["argv"][1:], r["cwd"].lower()) for r in opened],
+                             [(["https://www.microsoft.com/edge/download"],
+                               r"c:\windows\system32")])
             self.assertEqual(profile_tree(prefix) - before, set(), "created")
 
 

@@ -1,8 +1,10 @@
 """The real dist/ executables under Wine on players' machines as they are:
 shell folders registered where nothing is, a folder in the way of a
-shortcut, files that a scanner holds for a moment, and a reinstall at once
-after an uninstall."""
+shortcut, files that a scanner holds or maps for a moment, a setup started
+twice, and a reinstall at once after an uninstall."""
 import unittest
+
+from expected import MESSAGES
 
 from installer_e2e import (CONFIRM, EDGE, PARTIAL, REMOVE, START,
                            USER_SHELL_FOLDERS, Installed, InstallerTestCase, answered,
@@ -14,6 +16,7 @@ from rig.prefix import UNINSTALL_KEY, expected_browser_argv
 # single attempt, well within the retries.
 SCAN_MS = 1500
 ENTRY = r"HKEY_CURRENT_USER" "\\" + UNINSTALL_KEY
+RUNNING = MESSAGES["setup_running"]
 
 
 class Machines(InstallerTestCase):
@@ -74,17 +77,20 @@ class Machines(InstallerTestCase):
                 self.assertEqual(p.shortcut(link)["target"], target)
 
     def test_files_held_for_a_moment_by_a_scanner(self):
-        # Each file is held with no sharing from before the confirmation is
-        # answered until SCAN_MS after the answer; the installer reaches it
-        # within milliseconds of the answer.
+        # Each file is held with no sharing, or mapped as data as a scanner or
+        # the shell's icon extraction maps an executable, from before the
+        # confirmation is answered until SCAN_MS after the answer; the
+        # installer reaches it within milliseconds of the answer.
         for held in ("client", "uninstaller"):
-            with self.subTest(f"reinstall while the {held} is held"), Installed() as p:
-                self.assertEqual(p.install()[1], 0)
-                p.unix(p.client).write_bytes(b"an older client")
-                p.unix(p.uninstaller).write_bytes(b"an older uninstaller")
-                boxes, code = p.install(lock=getattr(p, held), lock_for=SCAN_MS)
-                self.assertEqual((boxes, code), (answered((CONFIRM, "YES"), (START, "NO")), 0))
-                self.assert_installed(p)
+            for how in ("lock", "mapped"):
+                with self.subTest(f"reinstall while the {held} is {how}"), Installed() as p:
+                    self.assertEqual(p.install()[1], 0)
+                    p.unix(p.client).write_bytes(b"an older client")
+                    p.unix(p.uninstaller).write_bytes(b"an older uninstaller")
+                    boxes, code = p.install(**{how: getattr(p, held)}, lock_for=SCAN_MS)
+                    self.assertEqual((boxes, code),
+                                     (answered((CONFIRM, "YES"), (START, "NO")), 0))
+                    self.assert_installed(p)
 
         with self.subTest("uninstall while the client is held"), Installed() as p:
             self.assertEqual(p.install()[1], 0)
@@ -101,6 +107,22 @@ class Machines(InstallerTestCase):
             self.assertEqual([(r["boxes"], r["exit"]) for r in runs],
                              [(answered((REMOVE, "YES")), 0)])
             self.assertEqual(len(held), 1, "nothing left to hold")
+            self.assert_removed(p)
+
+    def test_a_setup_started_while_one_runs_stops_at_once(self):
+        # The second starts while the first shows its confirmation, as a double
+        # click that started the setup twice, or a setup beside an uninstall.
+        with Installed() as p:
+            runs, _ = p.robot_runs(f'"{p.setup}"', ["OK", "YES", "NO"], alongside=f'"{p.setup}"')
+            self.assertEqual([(r["boxes"], r["exit"]) for r in runs],
+                             [(answered((RUNNING, "OK")), 1),
+                              (answered((CONFIRM, "YES"), (START, "NO")), 0)])
+            self.assert_installed(p)
+
+            runs, _ = p.robot_runs(f'"{p.uninstaller}" {product.UNINSTALL_OPTION}', ["OK", "YES"],
+                                   alongside=f'"{p.setup}"')
+            self.assertEqual([(r["boxes"], r["exit"]) for r in runs],
+                             [(answered((RUNNING, "OK")), 1), (answered((REMOVE, "YES")), 0)])
             self.assert_removed(p)
 
     def test_a_reinstall_right_after_an_uninstall_stays_complete(self):

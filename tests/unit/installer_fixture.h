@@ -15,6 +15,7 @@ DECLARE_IMPORT(MoveFileExW);
 DECLARE_IMPORT(CopyFileW);
 DECLARE_IMPORT(DeleteFileW);
 DECLARE_IMPORT(Sleep);
+DECLARE_IMPORT(CreateMutexW);
 
 inline const wchar_t *command_line = L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE L"\"";
 inline LPWSTR WINAPI scripted_command_line()
@@ -53,6 +54,14 @@ inline BOOL WINAPI refusing_copy(LPCWSTR from, LPCWSTR to, BOOL fail_if_exists)
 inline void WINAPI recorded_sleep(DWORD ms)
 {
     waits.push_back(ms);
+}
+
+// Every scenario runs in this one process, where the installer's mutex handle
+// outlives its run and would make the next run a second instance: each run
+// gets an unnamed mutex of its own instead, which no other run can meet.
+inline HANDLE WINAPI private_mutex(LPSECURITY_ATTRIBUTES attributes, BOOL owner, LPCWSTR)
+{
+    return real_CreateMutexW(attributes, owner, nullptr);
 }
 
 inline BOOL WINAPI refusing_delete(LPCWSTR path)
@@ -112,4 +121,5 @@ protected:
     ShellSandbox sandbox;
     PATCH_IMPORT(MessageBoxW, scripted_message_box);
     PATCH_IMPORT(GetCommandLineW, scripted_command_line);
+    PATCH_IMPORT(CreateMutexW, private_mutex);
 };

@@ -27,6 +27,23 @@ TEST_F(InstallerFlow, ResolveFailureIsReportedOnlyInInstallMode)
     EXPECT_TRUE(boxes.shown.empty());
 }
 
+TEST_F(InstallerFlow, ASecondInstanceInEitherModeSaysSoAndTouchesNothing)
+{
+    // The first instance's mutex, as its own process would hold it.
+    HANDLE first = real_CreateMutexW(nullptr, FALSE, L"Local\\" LARKSPIRE_NAME L"Setup");
+    ASSERT_NE(first, nullptr);
+    PATCH_IMPORT(CreateMutexW, real_CreateMutexW);
+    for (const wchar_t *line : {command_line, L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE
+                                              L"\" " LARKSPIRE_UNINSTALL_OPTION}) {
+        boxes = {};
+        command_line = line;
+        EXPECT_EQ(run({}), exit_failed) << printable(line);
+        EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{setup_running});
+    }
+    EXPECT_FALSE(exists(sandbox.local + L"\\Programs")) << "the layout was resolved";
+    CloseHandle(first);
+}
+
 // Fakes for the failing install steps; each fails exactly one call.
 std::wstring refused_folder;
 BOOL WINAPI fail_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
@@ -299,6 +316,8 @@ TEST_F(InstallerFlow, PassingLocksAreWaitedOutAndOtherErrorsReportedAtOnce)
         {client, ERROR_ACCESS_DENIED, 6, 6, {install_confirm, save_failed}},
         {client, ERROR_DISK_FULL, 1, 1, {install_confirm, save_failed}},
         {uninstaller, ERROR_ACCESS_DENIED, 5, 6, done},
+        // What CopyFileW meets when a scanner or the shell maps the old file.
+        {uninstaller, ERROR_USER_MAPPED_FILE, 3, 4, done},
         {uninstaller, ERROR_SHARING_VIOLATION, 6, 6, {install_confirm, copy_failed}},
         {uninstaller, ERROR_WRITE_PROTECT, 1, 1, {install_confirm, copy_failed}},
     };

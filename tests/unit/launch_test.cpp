@@ -13,7 +13,7 @@ DECLARE_IMPORT(ExpandEnvironmentStringsW);
 DECLARE_IMPORT(GetFileAttributesW);
 DECLARE_IMPORT(CreateProcessW);
 DECLARE_IMPORT(CreateDirectoryW);
-DECLARE_IMPORT(ShellExecuteW);
+DECLARE_IMPORT(ShellExecuteExW);
 
 namespace {
 
@@ -84,15 +84,28 @@ BOOL WINAPI fake_create_process(LPCWSTR application, LPWSTR command, LPSECURITY_
     return TRUE;
 }
 
-std::vector<std::wstring> opened_urls;
-HINSTANCE WINAPI fake_shell_execute(HWND owner, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters,
-                                    LPCWSTR directory, INT show)
+// What the shell was asked to open, and how.
+struct Opened {
+    std::wstring url;
+    ULONG mask;
+    std::wstring directory;
+    bool operator==(const Opened &) const = default;
+};
+void PrintTo(const Opened &opened, std::ostream *out)
 {
-    EXPECT_TRUE(owner == nullptr && parameters == nullptr && directory == nullptr);
-    EXPECT_STREQ(verb, L"open");
-    EXPECT_EQ(show, SW_SHOWNORMAL);
-    opened_urls.push_back(file);
-    return reinterpret_cast<HINSTANCE>(42);
+    *out << "{" << printable(opened.url) << ", mask 0x" << std::hex << opened.mask << std::dec
+         << ", directory " << printable(opened.directory) << "}";
+}
+std::vector<Opened> opened_urls;
+BOOL WINAPI fake_shell_execute(SHELLEXECUTEINFOW *info)
+{
+    EXPECT_EQ(info->cbSize, sizeof *info);
+    EXPECT_TRUE(info->hwnd == nullptr && info->lpParameters == nullptr);
+    EXPECT_STREQ(info->lpVerb, L"open");
+    EXPECT_EQ(info->nShow, SW_SHOWNORMAL);
+    opened_urls.push_back(
+        {info->lpFile, info->fMask, info->lpDirectory ? info->lpDirectory : L"<inherit>"});
+    return TRUE;
 }
 
 class Launch : public ::testing::Test {
@@ -126,7 +139,7 @@ protected:
     PATCH_IMPORT(RegGetValueW, fake_registry);
     PATCH_IMPORT(MessageBoxW, scripted_message_box);
     PATCH_IMPORT(CreateProcessW, fake_create_process);
-    PATCH_IMPORT(ShellExecuteW, fake_shell_execute);
+    PATCH_IMPORT(ShellExecuteExW, fake_shell_execute);
 };
 
 TEST_F(Launch, RegistryTriesRunInOrderWithTheirFlagsAndAFreshByteCount)
@@ -193,7 +206,13 @@ TEST_F(Launch, MissingEdgeOffersTheDownloadAndCreatesNothing)
     EXPECT_TRUE(opened_urls.empty());
     EXPECT_FALSE(launch_client());
     EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{edge_missing, edge_missing}));
-    EXPECT_EQ(opened_urls, std::vector<std::wstring>{L"https://www.microsoft.com/edge/download"});
+    // The client exits at once, so the launch must not be left to a background
+    // thread; and the browser must not inherit a folder that an uninstall
+    // removes, such as the install folder a shortcut starts us in.
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    const Opened page = {L"https://www.microsoft.com/edge/download", SEE_MASK_NOASYNC, system};
+    EXPECT_EQ(opened_urls, std::vector<Opened>{page});
     EXPECT_FALSE(exists(sandbox.local + L"\\" LARKSPIRE_NAME));
     EXPECT_TRUE(started_command.empty());
 }
