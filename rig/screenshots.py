@@ -44,6 +44,7 @@ BOXES = {
     "uninstall-confirm": ("Larkspire eltavolitas", "Eltavolitod a Larkspire Windows"),
     "client-locked": ("Larkspire", "A Larkspire.exe nem torolheto."),
     "removal-failed": ("Larkspire", "kezzel torlendo"),
+    "setup-running": ("Larkspire", "telepito mar fut"),
 }
 
 
@@ -182,6 +183,27 @@ class Desk(Prefix):
         if met != len(steps) or exits != [expected_exit]:
             raise RuntimeError(f"{command}: met {met} of {steps}, events {events}")
 
+    def second_setup(self, command):
+        """Runs command twice: the first instance is held at its first box by
+        a boxwatch.exe of its own, while the second is watched to its exit;
+        then the first is answered No."""
+        first = HANDSHAKE + r"\first"
+        self.unix(first).mkdir(parents=True, exist_ok=True)
+        log = self.work / "first.log"
+        with open(log, "wb") as output:
+            process = self.start([HANDSHAKE + r"\boxwatch.exe", first], output,
+                                 env={"BOXWATCH_COMMAND": command})
+        deadline = time.monotonic() + 60
+        while not any("box" in e for e in self.events(log)):
+            if process.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("the first setup showed no box: " +
+                                   log.read_text(errors="replace"))
+            time.sleep(0.1)
+        # watch() ends the prefix's processes when the second one is done,
+        # the first included: its box has been seen, which is all it is for.
+        self.watch(command, [("setup-running", "OK")], 1)
+        process.wait(timeout=30)
+
     def show_shortcuts(self, groups, target):
         """Opens shortcutview.exe on the given shortcuts and saves its window."""
         handshake = self.unix(HANDSHAKE)
@@ -268,6 +290,9 @@ def player_scenarios(screen):
             ("Desktop", p.links[:1]),
             (r"Start menu \ Programs \ " + product.NAME, p.links[1:])],
             OUT / "shortcuts.png")
+
+        print("A second setup started while the first asks for confirmation")
+        p.second_setup(f'"{setup}"')
 
         print("Reinstall while the game is running")
         p.watch(f'"{setup}"', [("install-confirm", "YES"), ("save-failed", "OK")], 1,
