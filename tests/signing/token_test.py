@@ -11,15 +11,16 @@ import threading
 import unittest
 from pathlib import Path
 
-from release import authenticode, pe, product
-from rig.signing import TimestampAuthority, commit_working_tree
+from release import pe, product
+from rig.signing import ROOT, TimestampAuthority, commit_working_tree
 
 WORK = Path(os.environ["LARKSPIRE_SIGNING_WORK"])
 KEYS = WORK / "keys"
 HERE = WORK / "token"
 CLIENT, INSTALLER = product.EXECUTABLES
 MODULE = "/usr/lib/softhsm/libsofthsm2.so"
-URI = "pkcs11:token=larkspire-test;object=Larkspire"
+# The token README.md's examples name, so that its sign command runs as printed.
+URI = "pkcs11:token=larkspire-release;object=Larkspire"
 # Shell characters, so that a PIN passed through a shell unquoted breaks.
 PIN = "pin & more 26!"
 SUBJECT = "CN=Larkspire Test token"
@@ -75,7 +76,7 @@ class TokenSigning(unittest.TestCase):
                                             "objectstore.backend = file\n")
         cls.env = {**os.environ, "SOFTHSM2_CONF": str(HERE / "softhsm2.conf")}
         cls.env.pop("LARKSPIRE_SIGN_PIN", None)
-        run("softhsm2-util", "--init-token", "--free", "--label", "larkspire-test",
+        run("softhsm2-util", "--init-token", "--free", "--label", "larkspire-release",
             "--pin", PIN, "--so-pin", "so " + PIN, env=cls.env)
         made = cls.token("--keypairgen", "--key-type", "rsa:3072", "--label", "Larkspire",
                          "--id", "01", "--sensitive")
@@ -159,6 +160,22 @@ class TokenSigning(unittest.TestCase):
         logs = "".join(p.read_text() for p in (HERE / "build").glob("sign-*"))
         self.assertNotIn(PIN, self.release.stdout + self.release.stderr + logs)
 
+    def test_the_readme_sign_command_as_printed(self):
+        readme = (ROOT / "README.md").read_text()
+        script = readme[readme.index("#!/bin/sh\n# Signs \"$1\" in place; the PIN"):]
+        script = script[:script.index("```")].replace(
+            "/etc/larkspire/chain.pem", str(HERE / "intermediate.pem")).replace(
+            "http://timestamp.example", self.authority.url)
+        (HERE / "sign-with-service.sh").write_text(script)
+        done = subprocess.run(
+            [self.source / "scripts/build", "--sign-command", f"sh {HERE}/sign-with-service.sh",
+             "--dist", HERE / "by-command", "--build-dir", HERE / "scratch"],
+            env={**self.env, "LARKSPIRE_SIGN_PIN": PIN}, stdin=subprocess.DEVNULL,
+            capture_output=True, text=True, start_new_session=True)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        for name in (CLIENT, INSTALLER):
+            self.osslsigncode_verifies(HERE / "by-command" / name)
+
     def test_failures_name_the_cause_and_leave_dist_as_it_was(self):
         dist = HERE / "kept"
         shutil.copytree(HERE / "dist", dist, dirs_exist_ok=True)
@@ -176,8 +193,9 @@ class TokenSigning(unittest.TestCase):
              lacks + "the sign command must embed the chain (osslsigncode -ac, as --chain does)"),
             ("a wrong PIN", ["--pkcs11-module", MODULE, "--chain", "intermediate.pem"],
              "not " + PIN, 1, f"signing {client} failed: Login failed (PIN incorrect)"),
-            ("no key the URI names", ["--chain", "intermediate.pem", "--sign-pkcs11",
-                                      URI + "-gone"], PIN, 1, f"signing {client} failed: "),
+            ("a token not plugged in", ["--chain", "intermediate.pem", "--sign-pkcs11",
+                                        URI.replace("release", "absent")], PIN, 1,
+             f"signing {client} failed: "),
             ("a missing module", ["--pkcs11-module", "missing.so"], PIN, 1,
              f"signing {client} failed: "),
             ("no PIN and no terminal", [], None, 1, "no PIN for the token and no terminal to "
