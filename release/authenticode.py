@@ -5,9 +5,11 @@ and unauthenticated extra data, so whoever checks must look at each part.
     python3 -m release.authenticode fits FILE
         exits 0 if the signature FILE carries covers FILE's digest, 3 if not
         (judged by the digest alone, with no trust store involved)
-    python3 -m release.authenticode carries-issuer FILE
-        exits 0 if FILE's signature carries the certificate that issued its
-        signer (or the signer is self-signed); else prints the issuer, exits 1
+    python3 -m release.authenticode signed FILE
+        exits 0 if FILE's signature verifies against FILE and carries the
+        certificate that issued its signer (or the signer is self-signed);
+        else prints why and exits 2 if it does not verify, or prints the
+        issuer and exits 4 if it lacks the issuer
 """
 import base64
 import hashlib
@@ -387,8 +389,10 @@ def untrusted(leaf, pool, ca=None, when=None):
 def missing_issuer(data):
     """The name of the CA that issued FILE's signer when the signature does
     not carry that CA's certificate, None when it does or the signer is
-    self-signed."""
+    self-signed. Raises Problem or Refused when the signature does not
+    verify: a key that is not its certificate's signs without complaint."""
     signature = Signature(signature_der(data))
+    signature.check(data)
     signer = signature.signer
     if signer.self_issued or any(_issued_by(signer, c) for c in signature.certificates):
         return None
@@ -403,8 +407,8 @@ def signature_fits(data):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3 or sys.argv[1] not in ("fits", "carries-issuer"):
-        sys.exit("usage: python3 -m release.authenticode fits|carries-issuer FILE")
+    if len(sys.argv) != 3 or sys.argv[1] not in ("fits", "signed"):
+        sys.exit("usage: python3 -m release.authenticode fits|signed FILE")
     with open(sys.argv[2], "rb") as image:
         data = image.read()
     try:
@@ -413,7 +417,7 @@ if __name__ == "__main__":
         issuer = missing_issuer(data)
         if issuer:
             print(issuer)
-        sys.exit(1 if issuer else 0)
-    except Problem as problem:
-        print(problem, file=sys.stderr)
-        sys.exit(3 if sys.argv[1] == "fits" else 1)
+        sys.exit(4 if issuer else 0)
+    except (Problem, Refused) as problem:
+        print(problem, file=sys.stderr if sys.argv[1] == "fits" else sys.stdout)
+        sys.exit(3 if sys.argv[1] == "fits" else 2)

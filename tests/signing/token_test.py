@@ -81,6 +81,7 @@ class TokenSigning(unittest.TestCase):
         made = cls.token("--keypairgen", "--key-type", "rsa:3072", "--label", "Larkspire",
                          "--id", "01", "--sensitive")
         assert "never extractable" in made, made
+        cls.token("--keypairgen", "--key-type", "rsa:2048", "--label", "Spare", "--id", "02")
         cls.token("--read-object", "--type", "pubkey", "--label", "Larkspire", "-o", "key.der")
         run("openssl", "pkey", "-pubin", "-inform", "DER", "-in", "key.der", "-out", "key.pem")
         run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", "intermediate.key",
@@ -91,6 +92,10 @@ class TokenSigning(unittest.TestCase):
             "-CAkey", KEYS / "root.key", "-set_serial", "30", "-days", "3650",
             "-extfile", "ca.ext", "-out", "intermediate.pem")
         cls.issue("token", 31, "key.pem")
+        # Another key, with a certificate for another subject from the same CA.
+        run("openssl", "genpkey", "-algorithm", "RSA", "-out", "other.key")
+        run("openssl", "pkey", "-in", "other.key", "-pubout", "-out", "other.pub")
+        cls.issue("other", 33, "other.pub", subject="CN=Larkspire Test other")
         cls.token("--write-object", "token.der", "--type", "cert", "--label", "Larkspire",
                   "--id", "01")
         cls.source = commit_working_tree(HERE / "source")
@@ -185,12 +190,21 @@ class TokenSigning(unittest.TestCase):
         unchained.write_text(f'printf %s "$LARKSPIRE_SIGN_PIN" | osslsigncode sign -pkcs11module '
                              f'{MODULE} -pkcs11cert "{URI}" -key "{URI}" -readpass /dev/stdin '
                              '-in "$1" -out "$1.signed" >/dev/null && mv "$1.signed" "$1"\n')
+        # osslsigncode signs with a token's key that is not the certificate's,
+        # as a URI naming two keys may have it do, and says it succeeded.
+        mismatched = HERE / "mismatched.sh"
+        token = URI.split(";")[0]
+        mismatched.write_text(unchained.read_text().replace(
+            f'-pkcs11cert "{URI}" -key "{URI}"',
+            f'-pkcs11cert "{token};id=%01" -key "{token};id=%02" -ac {HERE}/intermediate.pem'))
         lacks = f"signing {client}: the signature lacks its signer's issuer, " \
                 "CN=Larkspire Test Intermediate: "
         cases = [
             ("no --chain", [], PIN, 1, lacks + "pass the CA's certificates with --chain FILE"),
             ("a sign command without the chain", ["--sign-command", f"sh {unchained}"], PIN, 1,
              lacks + "the sign command must embed the chain (osslsigncode -ac, as --chain does)"),
+            ("a key that is not the certificate's", ["--sign-command", f"sh {mismatched}"],
+             PIN, 1, f"signing {client} failed: the signer's signature does not verify"),
             ("a wrong PIN", ["--pkcs11-module", MODULE, "--chain", "intermediate.pem"],
              "not " + PIN, 1, f"signing {client} failed: Login failed (PIN incorrect)"),
             ("a token not plugged in", ["--chain", "intermediate.pem", "--sign-pkcs11",
@@ -223,15 +237,11 @@ class TokenSigning(unittest.TestCase):
                 self.assertFalse((HERE / "not-built").exists(), "something was built")
 
     def test_pins_across_a_renewal(self):
-        # The token keeps its key and gets a new certificate; another key
-        # gets one for another subject from the same CA.
+        # The token keeps its key and gets a new certificate.
         self.token("--delete-object", "--type", "cert", "--label", "Larkspire")
         self.issue("renewed", 32, "key.pem")
         self.token("--write-object", "renewed.der", "--type", "cert", "--label", "Larkspire",
                    "--id", "01")
-        run("openssl", "genpkey", "-algorithm", "RSA", "-out", "other.key")
-        run("openssl", "pkey", "-in", "other.key", "-pubout", "-out", "other.pub")
-        self.issue("other", 33, "other.pub", subject="CN=Larkspire Test other")
         unsigned = HERE / "build/unsigned" / CLIENT
         run("osslsigncode", "sign", "-pkcs11module", MODULE, "-pkcs11cert", URI, "-key", URI,
             "-readpass", "/dev/stdin", "-ac", "intermediate.pem", "-in", unsigned,
