@@ -44,27 +44,16 @@ def fingerprint(name):
                "-sha256").strip()
 
 
-class CommandLines(threading.Thread):
-    """Every process's command line, read from /proc while signing runs,
-    as ps shows them to any user of the machine."""
-
-    def __init__(self):
-        super().__init__(daemon=True)
-        self.seen, self.running = set(), True
-
-    def run(self):
-        while self.running:
-            for entry in os.scandir("/proc"):
-                try:
-                    with open(f"/proc/{entry.name}/cmdline", "rb") as line:
-                        self.seen.add(line.read().replace(b"\0", b" ").decode(errors="replace"))
-                except OSError:
-                    pass
-
-    def stop(self):
-        self.running = False
-        self.join()
-        return self.seen
+def watch_command_lines(seen, done):
+    """Every process's command line, read from /proc until done is set, as
+    ps shows them to any user of the machine."""
+    while not done.is_set():
+        for entry in os.scandir("/proc"):
+            try:
+                with open(f"/proc/{entry.name}/cmdline", "rb") as line:
+                    seen.add(line.read().replace(b"\0", b" ").decode(errors="replace"))
+            except OSError:
+                pass
 
 
 class TokenSigning(unittest.TestCase):
@@ -100,11 +89,13 @@ class TokenSigning(unittest.TestCase):
                   "--id", "01")
         cls.source = commit_working_tree(HERE / "source")
         cls.authority = TimestampAuthority(KEYS)
-        watch = CommandLines()
-        watch.start()
-        cls.release = cls.build("--chain", "intermediate.pem", "--timestamp", cls.authority.url,
-                                pin=PIN)
-        cls.command_lines = watch.stop()
+        cls.command_lines, done = set(), threading.Event()
+        watcher = threading.Thread(target=watch_command_lines, args=(cls.command_lines, done))
+        watcher.start()
+        cls.release = cls.build("--sign-pkcs11", URI, "--chain", "intermediate.pem",
+                                "--timestamp", cls.authority.url)
+        done.set()
+        watcher.join()
 
     @classmethod
     def tearDownClass(cls):
@@ -130,13 +121,13 @@ class TokenSigning(unittest.TestCase):
         run("openssl", "x509", "-in", f"{name}.pem", "-outform", "DER", "-out", f"{name}.der")
 
     @classmethod
-    def build(cls, *args, pin=None, dist="dist", build="build"):
-        """scripts/build --sign-pkcs11 with no terminal (a session of its
-        own) and standard input from /dev/null, as in CI."""
+    def build(cls, *args, pin=PIN, dist="dist", build="build"):
+        """scripts/build with no terminal (a session of its own) and standard
+        input from /dev/null, as in CI."""
         env = {**cls.env, **({"LARKSPIRE_SIGN_PIN": pin} if pin else {})}
         return subprocess.run(
-            [cls.source / "scripts/build", "--sign-pkcs11", URI, *map(str, args),
-             "--dist", HERE / dist, "--build-dir", HERE / build], cwd=HERE, env=env,
+            [cls.source / "scripts/build", *map(str, args), "--dist", HERE / dist,
+             "--build-dir", HERE / build], cwd=HERE, env=env,
             stdin=subprocess.DEVNULL, capture_output=True, text=True, start_new_session=True)
 
     def osslsigncode_verifies(self, path):
@@ -172,11 +163,8 @@ class TokenSigning(unittest.TestCase):
             "/etc/larkspire/chain.pem", str(HERE / "intermediate.pem")).replace(
             "http://timestamp.example", self.authority.url)
         (HERE / "sign-with-service.sh").write_text(script)
-        done = subprocess.run(
-            [self.source / "scripts/build", "--sign-command", f"sh {HERE}/sign-with-service.sh",
-             "--dist", HERE / "by-command", "--build-dir", HERE / "scratch"],
-            env={**self.env, "LARKSPIRE_SIGN_PIN": PIN}, stdin=subprocess.DEVNULL,
-            capture_output=True, text=True, start_new_session=True)
+        done = self.build("--sign-command", f"sh {HERE}/sign-with-service.sh",
+                          dist="by-command", build="scratch")
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         for name in (CLIENT, INSTALLER):
             self.osslsigncode_verifies(HERE / "by-command" / name)
@@ -193,42 +181,35 @@ class TokenSigning(unittest.TestCase):
         # osslsigncode signs with a token's key that is not the certificate's,
         # as a URI naming two keys may have it do, and says it succeeded.
         mismatched = HERE / "mismatched.sh"
-        token = URI.split(";")[0]
+        where = URI.split(";")[0]
         mismatched.write_text(unchained.read_text().replace(
             f'-pkcs11cert "{URI}" -key "{URI}"',
-            f'-pkcs11cert "{token};id=%01" -key "{token};id=%02" -ac {HERE}/intermediate.pem'))
+            f'-pkcs11cert "{where};id=%01" -key "{where};id=%02" -ac {HERE}/intermediate.pem'))
         lacks = f"signing {client}: the signature lacks its signer's issuer, " \
                 "CN=Larkspire Test Intermediate: "
+        token, chain = ["--sign-pkcs11", URI], ["--chain", "intermediate.pem"]
         cases = [
-            ("no --chain", [], PIN, 1, lacks + "pass the CA's certificates with --chain FILE"),
+            ("no --chain", token, PIN, 1, lacks + "pass the CA's certificates with --chain FILE"),
             ("a sign command without the chain", ["--sign-command", f"sh {unchained}"], PIN, 1,
              lacks + "the sign command must embed the chain (osslsigncode -ac, as --chain does)"),
             ("a key that is not the certificate's", ["--sign-command", f"sh {mismatched}"],
              PIN, 1, f"signing {client} failed: the signer's signature does not verify"),
-            ("a wrong PIN", ["--pkcs11-module", MODULE, "--chain", "intermediate.pem"],
-             "not " + PIN, 1, f"signing {client} failed: Login failed (PIN incorrect)"),
-            ("a token not plugged in", ["--chain", "intermediate.pem", "--sign-pkcs11",
-                                        URI.replace("release", "absent")], PIN, 1,
+            ("a wrong PIN", [*token, *chain, "--pkcs11-module", MODULE], "not " + PIN, 1,
+             f"signing {client} failed: Login failed (PIN incorrect)"),
+            ("a token not plugged in", ["--sign-pkcs11", URI.replace("release", "absent"),
+                                        *chain], PIN, 1, f"signing {client} failed: "),
+            ("a missing module", [*token, *chain, "--pkcs11-module", "missing.so"], PIN, 1,
              f"signing {client} failed: "),
-            ("a missing module", ["--pkcs11-module", "missing.so"], PIN, 1,
-             f"signing {client} failed: "),
-            ("no PIN and no terminal", [], None, 1, "no PIN for the token and no terminal to "
-             "ask on: set LARKSPIRE_SIGN_PIN"),
+            ("no PIN and no terminal", token, None, 1, "no PIN for the token and no terminal "
+             "to ask on: set LARKSPIRE_SIGN_PIN"),
             ("a PIN in the URI", ["--sign-pkcs11", URI + "?pin-value=1234"], PIN, 2,
              "--sign-pkcs11: the URI carries a PIN (pin-value=)"),
         ]
         for name, args, pin, code, line in cases:
             with self.subTest(name):
                 # Where the PIN or the URI is refused, nothing may be built.
-                scratch = "scratch" if pin and code == 1 else "not-built"
-                if args[:1] == ["--sign-command"]:
-                    done = subprocess.run(
-                        [self.source / "scripts/build", *args, "--dist", dist,
-                         "--build-dir", HERE / scratch], env={**self.env,
-                                                              "LARKSPIRE_SIGN_PIN": pin},
-                        stdin=subprocess.DEVNULL, capture_output=True, text=True)
-                else:
-                    done = self.build(*args, pin=pin, dist="kept", build=scratch)
+                done = self.build(*args, pin=pin, dist="kept",
+                                  build="scratch" if pin and code == 1 else "not-built")
                 self.assertEqual(done.returncode, code, done.stdout + done.stderr)
                 self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
                 self.assertTrue(done.stderr.startswith(f"scripts/build: {line}"), done.stderr)
