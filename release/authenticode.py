@@ -5,6 +5,11 @@ and unauthenticated extra data, so whoever checks must look at each part.
     python3 -m release.authenticode fits FILE
         exits 0 if the signature FILE carries covers FILE's digest, 3 if not
         (judged by the digest alone, with no trust store involved)
+    python3 -m release.authenticode signed FILE
+        exits 0 if FILE's signature verifies against FILE and carries the
+        certificate that issued its signer (or the signer is self-signed);
+        else prints why and exits 2 if it does not verify, or prints the
+        issuer and exits 4 if it lacks the issuer
 """
 import base64
 import hashlib
@@ -110,10 +115,19 @@ NAME_KEYS = {"common_name": "CN", "organization_name": "O", "organizational_unit
              "country_name": "C", "state_or_province_name": "ST", "locality_name": "L"}
 
 
+def name_text(name):
+    """A name as a person reads it: CN=..., O=..."""
+    return ", ".join(f"{NAME_KEYS.get(key, key)}={value}" for key, value in name.native.items())
+
+
 def subject(certificate):
-    """The subject as a person reads it: CN=..., O=..."""
-    return ", ".join(f"{NAME_KEYS.get(key, key)}={value}"
-                     for key, value in certificate.subject.native.items())
+    return name_text(certificate.subject)
+
+
+def key_fingerprint(certificate):
+    """The SHA-256 of the certificate's SubjectPublicKeyInfo, which a renewal
+    that keeps the key keeps."""
+    return ":".join(f"{b:02X}" for b in hashlib.sha256(certificate.public_key.dump()).digest())
 
 
 def fingerprint(certificate):
@@ -372,6 +386,19 @@ def untrusted(leaf, pool, ca=None, when=None):
     return reasons[0] if reasons else "openssl verify failed"
 
 
+def missing_issuer(data):
+    """The name of the CA that issued FILE's signer when the signature does
+    not carry that CA's certificate, None when it does or the signer is
+    self-signed. Raises Problem or Refused when the signature does not
+    verify: a key that is not its certificate's signs without complaint."""
+    signature = Signature(signature_der(data))
+    signature.check(data)
+    signer = signature.signer
+    if signer.self_issued or any(_issued_by(signer, c) for c in signature.certificates):
+        return None
+    return name_text(signer.issuer)
+
+
 def signature_fits(data):
     """Whether FILE's own signature covers FILE's digest."""
     der = signature_der(data)
@@ -380,11 +407,17 @@ def signature_fits(data):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3 or sys.argv[1] != "fits":
-        sys.exit("usage: python3 -m release.authenticode fits FILE")
+    if len(sys.argv) != 3 or sys.argv[1] not in ("fits", "signed"):
+        sys.exit("usage: python3 -m release.authenticode fits|signed FILE")
     with open(sys.argv[2], "rb") as image:
-        try:
-            sys.exit(0 if signature_fits(image.read()) else 3)
-        except Problem as problem:
-            print(problem, file=sys.stderr)
-            sys.exit(3)
+        data = image.read()
+    try:
+        if sys.argv[1] == "fits":
+            sys.exit(0 if signature_fits(data) else 3)
+        issuer = missing_issuer(data)
+        if issuer:
+            print(issuer)
+        sys.exit(4 if issuer else 0)
+    except (Problem, Refused) as problem:
+        print(problem, file=sys.stderr if sys.argv[1] == "fits" else sys.stdout)
+        sys.exit(3 if sys.argv[1] == "fits" else 2)

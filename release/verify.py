@@ -1,5 +1,6 @@
-"""scripts/verify-release FILE [--published DIR] [--fingerprint SHA256] [--ca FILE]
-                              [--fresh-root]
+"""scripts/verify-release FILE [--published DIR] [--ca FILE] [--fresh-root]
+                              [--fingerprint SHA256]... [--key-fingerprint SHA256]...
+                              [--ca-fingerprint SHA256... --subject NAME]
 
 Proves that FILE, a downloaded LarkspireSetup.exe or Larkspire.exe, was built
 byte for byte (an installer's client included) from the commit the release's
@@ -12,6 +13,32 @@ Exits 0 when it was; otherwise prints one line naming what failed and exits
   2 usage                        6 validly signed, but not built from this source
   3 not one of our executables   7 cannot decide: another toolchain, a commit
   4 FILE or its client unsigned    this clone lacks, or a failed rebuild
+
+The expected signer is pinned by what the publisher announces over another
+channel than the download; without a pin, its chain must reach a trusted root
+(the system store, or --ca). Each option may be given again for the pins of
+older releases; the signer must match one of them:
+  --fingerprint       the SHA-256 of the signing certificate; it changes with
+                      every renewal
+  --key-fingerprint   the SHA-256 of the signer's public key (SubjectPublicKeyInfo),
+                      which a renewal that keeps the key on its token keeps
+  --ca-fingerprint    the SHA-256 of an issuing CA's certificate in the
+                      signature's chain, for signing services that re-key;
+                      only with --subject, the signer's exact subject as this
+                      tool prints it ("CN=..., O=..."), since the CA signs for
+                      everyone it serves
+A pin is the trust in the signer; the signer must still carry the code-signing
+usage and be valid at a trusted timestamp, or now, and a timestamp's
+authority must reach a trusted root. The publisher announces the pins as
+openssl prints them from its certificate (CERT.pem) and its CA's (CA.pem):
+  openssl x509 -in CERT.pem -noout -fingerprint -sha256
+  openssl x509 -in CERT.pem -noout -pubkey | openssl pkey -pubin -outform DER |
+      openssl dgst -sha256
+  openssl x509 -in CA.pem -noout -fingerprint -sha256, with the subject this
+      tool prints for a release
+Prefer the key pin for a key on the publisher's own token: it outlives every
+renewal. The CA pin with the subject is for a signing service whose key
+changes every few days; the certificate pin is for one certificate's releases.
 """
 import argparse
 import datetime
@@ -106,20 +133,19 @@ def check_unchanged(part):
 def check_signer(part, args):
     """Step 4: the signer is the one expected, a certificate meant to sign
     code, valid when signing happened: at a trusted timestamp's time, or now.
-    The pin of --fingerprint is the trust in the signer, since most
-    code-signing roots are in no store a Linux machine has; without it, the
-    chain must reach a trusted root. A timestamp's authority always must."""
+    A pin (a certificate's, a key's, or a CA's with the subject) is the
+    trust in the signer, since most code-signing roots are in no store a
+    Linux machine has; without one, the chain must reach a trusted root. A
+    timestamp's authority always must."""
     signature = part.signature
     signer = authenticode.subject(signature.signer)
     stamp = signature.timestamp
     reason = authenticode.usage_problem(signature.signer, "code_signing")
     if reason:
         raise Verdict(SIGNER, f"{part.label}: the signer {signer} may not sign code: {reason}")
-    if args.fingerprint:
-        found = authenticode.fingerprint(signature.signer)
-        if found.replace(":", "") != args.fingerprint:
-            raise Verdict(SIGNER, f"{part.label} is signed by {signer} with SHA-256 {found}, "
-                          "not by the expected certificate")
+    pinned = pins(args)
+    if pinned:
+        check_pins(part, args)
     else:
         reason = authenticode.untrusted(signature.signer, signature.certificates, args.ca,
                                         stamp.time if stamp else None)
@@ -132,7 +158,7 @@ def check_signer(part, args):
         if reason:
             raise Verdict(SIGNER, f"{part.label}: the timestamp authority "
                           f"{authenticode.subject(stamp.authority)} is not trusted: {reason}")
-    if args.fingerprint:
+    if pinned:
         when = stamp.time if stamp else datetime.datetime.now(datetime.timezone.utc)
         reason = authenticode.invalid_at(signature.signer, when)
         if reason:
@@ -147,6 +173,45 @@ def check_signer(part, args):
         if expected != signature.der:
             raise Verdict(SIGNER, f"the signature of {part.label} is not the one "
                           f"published in {published}")
+
+
+def pins(args):
+    return args.fingerprint + args.key_fingerprint + args.ca_fingerprint
+
+
+def bare(fingerprint):
+    return fingerprint.replace(":", "")
+
+
+def check_pins(part, args):
+    """The signer matches one of the pins: its certificate, its key, or an
+    issuing CA in the signature's chain together with its exact subject.
+    Each pin is a whole statement of trust on its own, so matching any one
+    suffices; none widens another."""
+    signature = part.signature
+    signer = signature.signer
+    if bare(authenticode.fingerprint(signer)) in args.fingerprint:
+        return
+    if bare(authenticode.key_fingerprint(signer)) in args.key_fingerprint:
+        return
+    if args.ca_fingerprint and authenticode.subject(signer) == args.subject[0]:
+        # Only a CA whose signature over each link below it verifies vouches
+        # for the signer; the certificates merely carried prove nothing.
+        links = authenticode.chain(signer, signature.certificates)
+        for at, issuer in enumerate(links[1:], 1):
+            if not issuer.ca or not authenticode.certificate_verifies(links[at - 1], issuer):
+                break
+            if bare(authenticode.fingerprint(issuer)) in args.ca_fingerprint:
+                return
+    found = [f"{authenticode.subject(signer)} with SHA-256 {authenticode.fingerprint(signer)}"]
+    if args.key_fingerprint:
+        found.append(f"key SHA-256 {authenticode.key_fingerprint(signer)}")
+    if args.ca_fingerprint:
+        found.append("the subject --subject names, but under no pinned CA"
+                     if authenticode.subject(signer) == args.subject[0]
+                     else "not the subject --subject names")
+    raise Verdict(SIGNER, f"{part.label} is signed by {', '.join(found)}, not by the expected "
+                  + ("certificate" if pins(args) == args.fingerprint else "signer"))
 
 
 def published_buildinfo(args):
@@ -400,17 +465,21 @@ def verify(args):
 class Parser(argparse.ArgumentParser):
     def error(self, message):
         raise Verdict(USAGE, f"{message} (usage: scripts/verify-release FILE "
-                      "[--published DIR] [--fingerprint SHA256] [--ca FILE] [--fresh-root])")
+                      "[--published DIR] [--ca FILE] [--fresh-root] [--fingerprint SHA256]... "
+                      "[--key-fingerprint SHA256]... [--ca-fingerprint SHA256... --subject NAME])")
 
 
 def main(argv):
-    parser = Parser(prog="scripts/verify-release", description=__doc__.split("\n\n")[1],
+    parser = Parser(prog="scripts/verify-release",
+                    description="\n\n".join(__doc__.split("\n\n")[1:]),
                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("file")
     parser.add_argument("--published", metavar="DIR")
-    parser.add_argument("--fingerprint", metavar="SHA256")
     parser.add_argument("--ca", metavar="FILE")
     parser.add_argument("--fresh-root", action="store_true")
+    for pin in ("fingerprint", "key-fingerprint", "ca-fingerprint"):
+        parser.add_argument(f"--{pin}", metavar="SHA256", action="append", default=[])
+    parser.add_argument("--subject", metavar="NAME", action="append", default=[])
     try:
         args = parser.parse_args(argv)
         check_arguments(args)
@@ -426,24 +495,40 @@ def main(argv):
         return UNDECIDED
 
 
-# What openssl x509 -fingerprint -sha256 prints, or its hex digits alone,
-# with or without colons, in either case.
-FINGERPRINT = re.compile(r"(?:sha-?256 fingerprint=)?((?:[0-9a-f]{2}:?){31}[0-9a-f]{2})", re.I)
+# What openssl x509 -fingerprint -sha256 or openssl dgst -sha256 prints, or
+# its hex digits alone, with or without colons, in either case.
+FINGERPRINT = re.compile(r"(?:sha-?256 fingerprint=|(?:sha2?-?256)?\(stdin\)= ?)?"
+                         r"((?:[0-9a-f]{2}:?){31}[0-9a-f]{2})", re.I)
 
 
 def check_arguments(args):
     """A pin or a folder that was meant and is missing (an unset shell
-    variable) must not fail open: an empty value is a usage error."""
-    for name in ("published", "fingerprint", "ca"):
+    variable) must not fail open: an empty value is a usage error. Nor may a
+    pin be quietly wider than it reads: a CA pin without the signer's
+    subject would trust everyone that CA serves, and a subject without a CA
+    pin would pin nothing."""
+    for name in ("published", "ca"):
         if getattr(args, name) == "":
             raise Verdict(USAGE, f"--{name} is empty")
-    if args.fingerprint is not None:
-        match = FINGERPRINT.fullmatch(args.fingerprint.strip())
-        if not match:
-            raise Verdict(USAGE, f"--fingerprint {args.fingerprint} is not a SHA-256 "
-                          "fingerprint (64 hex digits, as openssl x509 -fingerprint -sha256 "
-                          "prints it)")
-        args.fingerprint = match.group(1).replace(":", "").upper()
+    for name in ("fingerprint", "key_fingerprint", "ca_fingerprint", "subject"):
+        if "" in getattr(args, name):
+            raise Verdict(USAGE, f"--{name.replace('_', '-')} is empty")
+    for name in ("fingerprint", "key_fingerprint", "ca_fingerprint"):
+        values = []
+        for value in getattr(args, name):
+            match = FINGERPRINT.fullmatch(value.strip())
+            if not match:
+                raise Verdict(USAGE, f"--{name.replace('_', '-')} {value} is not a SHA-256 "
+                              "fingerprint (64 hex digits, as openssl x509 -fingerprint -sha256 "
+                              "prints it)")
+            values.append(match.group(1).replace(":", "").upper())
+        setattr(args, name, values)
+    if args.ca_fingerprint and len(args.subject) != 1:
+        raise Verdict(USAGE, "--ca-fingerprint trusts whatever that CA signs: name the signer's "
+                      "exact subject with one --subject" if not args.subject else
+                      "--subject is given more than once; a CA pin names one signer")
+    if args.subject and not args.ca_fingerprint:
+        raise Verdict(USAGE, "--subject pins nothing alone: it goes with --ca-fingerprint")
     if args.ca is not None:
         try:
             roots = Path(args.ca).read_bytes()
