@@ -3,13 +3,15 @@ osslsigncode's verify accepts a wrong PE checksum, edited certificate copies
 and unauthenticated extra data, so whoever checks must look at each part.
 
     python3 -m release.authenticode fits FILE
-        exits 0 if the signature FILE carries covers FILE's digest, 3 if not
-        (judged by the digest alone, with no trust store involved)
+        exits 0 if the signature FILE carries covers FILE's digest, MISFIT if
+        not (judged by the digest alone, with no trust store involved)
     python3 -m release.authenticode signed FILE
         exits 0 if FILE's signature verifies against FILE and carries the
         certificate that issued its signer (or the signer is self-signed);
         else prints why and exits 2 if it does not verify, or prints the
         issuer and exits 4 if it lacks the issuer
+    python3 -m release.authenticode misfit
+        prints MISFIT, for scripts/build
 """
 import base64
 import hashlib
@@ -28,6 +30,11 @@ RFC3161_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"
 COUNTER_SIGNATURE = "1.2.840.113549.1.9.6"
 # WIN_CERTIFICATE: revision 2.0, holding PKCS#7 signed data.
 WIN_CERT_REVISION, WIN_CERT_PKCS_SIGNED_DATA = 0x0200, 0x0002
+# The exit status of `fits`, and of scripts/build --attach-signatures, when a
+# signature does not fit its file: the verifier tells it from a failed
+# rebuild. A published release's own scripts/build exits with it, so its
+# value never changes.
+MISFIT = 3
 
 
 class Problem(Exception):
@@ -407,17 +414,20 @@ def signature_fits(data):
 
 
 if __name__ == "__main__":
+    if sys.argv[1:] == ["misfit"]:
+        print(MISFIT)
+        sys.exit(0)
     if len(sys.argv) != 3 or sys.argv[1] not in ("fits", "signed"):
-        sys.exit("usage: python3 -m release.authenticode fits|signed FILE")
+        sys.exit("usage: python3 -m release.authenticode fits|signed FILE | misfit")
     with open(sys.argv[2], "rb") as image:
         data = image.read()
     try:
         if sys.argv[1] == "fits":
-            sys.exit(0 if signature_fits(data) else 3)
+            sys.exit(0 if signature_fits(data) else MISFIT)
         issuer = missing_issuer(data)
         if issuer:
             print(issuer)
         sys.exit(4 if issuer else 0)
     except (Problem, Refused) as problem:
         print(problem, file=sys.stderr if sys.argv[1] == "fits" else sys.stdout)
-        sys.exit(3 if sys.argv[1] == "fits" else 2)
+        sys.exit(MISFIT if sys.argv[1] == "fits" else 2)

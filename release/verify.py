@@ -49,15 +49,12 @@ import sys
 import tempfile
 from pathlib import Path
 
-from release import authenticode, buildinfo, pe, product
+from release import authenticode, buildinfo, fresh_root, pe, product
 from release.authenticode import Problem, Refused
 
 ROOT = Path(__file__).resolve().parents[1]
 CLIENT, INSTALLER = product.CLIENT_EXE, product.INSTALLER_EXE
 CHANGED, USAGE, NOT_OURS, UNSIGNED, SIGNER, NOT_FROM_SOURCE, UNDECIDED = 1, 2, 3, 4, 5, 6, 7
-# scripts/build --attach-signatures exits with this when a signature does not
-# fit its rebuilt file.
-BUILD_MISFIT = 3
 
 
 class Verdict(Exception):
@@ -75,49 +72,50 @@ class Part:
 
 
 def identify(path, data):
-    """Step 1: FILE must be ours; an image of ours carrying one complete PE is
-    the installer, and that PE its client; one carrying none is the client."""
+    """Steps 1 and 2: FILE must be ours; an image of ours carrying one
+    complete PE is the installer, and that PE its client; one carrying none
+    is the client. Each must be signed."""
     ours = product.DISPLAY_NAME
     if not pe.layout(data):
         raise Verdict(NOT_OURS, f"{path} is not a PE image")
     if pe.version_strings(data).get("ProductName") != ours:
         raise Verdict(NOT_OURS, f"{path} is not {ours}: its version resource does not name it")
+    whole = Part(CLIENT, str(path), data)
     # Before any search for embedded images, which costs a look at every
     # "MZ": what follows the certificate table is refused unread, so that
     # neither time nor memory grows with bytes appended to a release.
-    shape = pe.layout(data)
-    if not shape.cert_size:
-        raise Verdict(UNSIGNED, f"{path} is not signed")
-    if shape.cert_at + shape.cert_size < len(data):
-        raise Verdict(CHANGED, f"{path} was changed after signing: "
-                      f"{len(data) - shape.cert_at - shape.cert_size} bytes follow "
-                      "the certificate table")
+    check_signed(whole)
     inner = pe.embedded_images(data)
     if not inner:
-        return [Part(CLIENT, str(path), data)]
+        return [whole]
     if len(inner) > 1:
         raise Verdict(NOT_OURS, f"{path} carries {len(inner)} executables; ours carries one")
-    at, client = inner[0]
-    if pe.version_strings(client).get("ProductName") != ours:
+    at, image = inner[0]
+    if pe.version_strings(image).get("ProductName") != ours:
         raise Verdict(NOT_OURS, f"{path} carries an executable that is not {ours}")
-    return [Part(INSTALLER, str(path), data),
-            Part(CLIENT, f"the client {path} carries (at offset {at:#x})", client, at)]
+    whole.name = INSTALLER
+    client = Part(CLIENT, f"the client {path} carries (at offset {at:#x})", image, at)
+    check_signed(client)
+    return [whole, client]
 
 
 def check_signed(part):
-    """Step 2: the image has a certificate table."""
-    if not pe.layout(part.data).cert_size:
+    """The image has a certificate table, and nothing follows it: the
+    signature's digest stops at the table, so whatever came after it would
+    be bytes no one signed."""
+    shape = pe.layout(part.data)
+    if not shape.cert_size:
         raise Verdict(UNSIGNED, f"{part.label} is not signed")
+    if shape.cert_at + shape.cert_size < len(part.data):
+        raise Verdict(CHANGED, f"{part.label} was changed after signing: "
+                      f"{len(part.data) - shape.cert_at - shape.cert_size} bytes follow "
+                      "the certificate table")
 
 
 def check_unchanged(part):
     """Step 3 for one image: nothing changed since it was signed."""
     try:
         der = authenticode.signature_der(part.data)
-        shape = pe.layout(part.data)
-        if shape.cert_at + shape.cert_size != len(part.data):
-            raise Problem(f"{len(part.data) - shape.cert_at - shape.cert_size} bytes follow "
-                          "the certificate table")
         if pe.checksum(part.data) != pe.stored_checksum(part.data):
             raise Problem(f"the PE checksum is {pe.stored_checksum(part.data):#x}, "
                           f"not {pe.checksum(part.data):#x}")
@@ -225,14 +223,6 @@ def published_buildinfo(args):
         raise Verdict(UNDECIDED, f"cannot read {recorded}: {error}") from None
 
 
-def debian_suite(info):
-    found = re.search(r"\(([a-z]+)\)$", info.get("debian", ""))
-    if not found:
-        raise Verdict(UNDECIDED, "BUILDINFO names no Debian release "
-                      f"({info.get('debian') or 'no debian line'})")
-    return found.group(1)
-
-
 def check_toolchain(info, args):
     """Step 5: the same bytes need the same toolchain. Returns the packages
     that differ, which only a fresh root of BUILDINFO's release can supply."""
@@ -240,8 +230,12 @@ def check_toolchain(info, args):
         return []
     differing = buildinfo.differences(info)
     if differing and not args.fresh_root:
+        try:
+            suite = fresh_root.debian_suite(info)
+        except fresh_root.Undecided as reason:
+            raise Verdict(UNDECIDED, str(reason)) from None
         raise Verdict(UNDECIDED, "another toolchain: BUILDINFO names " + ", ".join(differing) +
-                      f"; --fresh-root rebuilds in a fresh Debian {debian_suite(info)} root")
+                      f"; --fresh-root rebuilds in a fresh Debian {suite} root")
     return differing
 
 
@@ -313,71 +307,14 @@ def build_here(work, commit):
         run_git("worktree", "prune")
 
 
-def served_versions(madison):
-    """{package: versions} from `apt-cache madison`'s lines."""
-    served = {}
-    for line in madison.splitlines():
-        fields = [field.strip() for field in line.split("|")]
-        if len(fields) == 3 and fields[2].endswith("Packages"):
-            served.setdefault(fields[0], []).append(fields[1])
-    return served
-
-
 def build_in_fresh_root(work, info, commit):
     """The commit's own scripts/build in a fresh root of the Debian release
-    BUILDINFO names, with exactly the package versions it records; work is
-    /share there, so the signatures go in and the rebuild comes back."""
-    suite = debian_suite(info)
-    versions = buildinfo.package_versions(info)
-    for name, version in versions.items():
-        # BUILDINFO is the publisher's word, read by a root shell below.
-        if not re.fullmatch(r"[a-z0-9][a-z0-9+.-]*", name) or \
-                not re.fullmatch(r"[A-Za-z0-9.+~:-]+", version):
-            raise Verdict(UNDECIDED, f"BUILDINFO names no Debian package: {name} {version}")
-    steps = {
-        "apt-get update -q": "reading the archive's package lists",
-        f"apt-cache madison {' '.join(versions)} >/share/served":
-            "looking up the recorded package versions",
-        "DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends " +
-        " ".join(f"{name}={version}" for name, version in versions.items()):
-            "installing the recorded package versions",
-        "scripts/build --attach-signatures /share/published --dist /share/dist "
-        "--build-dir /share/build": f"rebuilding commit {commit}",
-    }
-    progress(f"rebuilding in a fresh Debian {suite} root, with the toolchain BUILDINFO "
-             "records; this takes minutes")
-    with open(work / "fresh-root.log", "w+") as log:
-        with subprocess.Popen([ROOT / "scripts/fresh-debian", "--commit", commit,
-                               "--share", work, suite, *steps],
-                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, text=True) as root:
-            for line in root.stdout:
-                log.write(line)
-                said = line.rstrip("\n").partition(": ")[2]
-                if line.startswith(f"== Debian {suite}: ") and said in steps:
-                    progress(f"{steps[said]} in the {suite} root")
-                elif line.startswith("Making a "):
-                    progress(line.strip())
-        log.seek(0)
-        text = log.read()
-    served = served_versions((work / "served").read_text()) \
-        if (work / "served").exists() else None
-    if root.returncode != 0 and served is not None:
-        gone = [f"{name} {version} (it serves {', '.join(served.get(name, [])) or 'none'})"
-                for name, version in versions.items() if version not in served.get(name, [])]
-        if gone:
-            raise Verdict(UNDECIDED, f"the Debian {suite} archive no longer serves the "
-                          "version BUILDINFO records of " + ", ".join(gone))
-    if root.returncode == 0:
-        rebuilt = buildinfo.package_versions(buildinfo.read(work / "dist/BUILDINFO"))
-        differing = buildinfo.differences(info, rebuilt)
-        if differing:
-            raise Verdict(UNDECIDED, f"the fresh Debian {suite} root still has another "
-                          "toolchain: BUILDINFO names " + ", ".join(differing))
-    return root.returncode, failure_line(text, root.returncode, "scripts/fresh-debian")
+    BUILDINFO names, with exactly the package versions it records."""
+    status, text = fresh_root.rebuild(work, info, commit, progress)
+    return status, failure_line(text, status, "scripts/fresh-debian")
 
 
-def rebuild(parts, work, info, fresh_root):
+def rebuild(parts, work, info, in_fresh_root):
     """Step 6: the commit rebuilt by its own scripts/build with FILE's own
     signatures attached, into work, never into dist/ or the user's build
     folders. Returns the words that name the commit."""
@@ -388,14 +325,16 @@ def rebuild(parts, work, info, fresh_root):
     for part in parts:
         (signatures / f"{part.name}.pem").write_text(authenticode.pem(part.signature.der))
     try:
-        status, failure = (build_in_fresh_root(work, info, commit) if fresh_root
+        status, failure = (build_in_fresh_root(work, info, commit) if in_fresh_root
                            else build_here(work, commit))
     except Verdict as verdict:
         raise Verdict(verdict.code, f"{verdict.line} (rebuilding {described})") from None
+    except fresh_root.Undecided as reason:
+        raise Verdict(UNDECIDED, f"{reason} (rebuilding {described})") from None
     client_fits = (work / "build/signed" / CLIENT).exists()
     part = parts[0] if client_fits else parts[-1]
     unsigned = work / "build/unsigned" / part.name
-    if status == BUILD_MISFIT and unsigned.exists():
+    if status == authenticode.MISFIT and unsigned.exists():
         at = pe.first_difference(part.data, unsigned.read_bytes())
         where = f"first at offset {at:#x}" if at is not None else "only where signing writes"
         if at is not None and part.offset:
@@ -440,8 +379,6 @@ def verify(args):
                       "BUILDINFO names: pass the release folder with --published DIR")
     parts = identify(path, data)
     for part in parts:
-        check_signed(part)
-    for part in parts:
         check_unchanged(part)
     for part in parts:
         check_signer(part, args)
@@ -449,7 +386,7 @@ def verify(args):
     differing = check_toolchain(info, args)
     work = Path(tempfile.mkdtemp(prefix="larkspire-verify-"))
     try:
-        described = rebuild(parts, work, info, fresh_root=bool(differing))
+        described = rebuild(parts, work, info, in_fresh_root=bool(differing))
         compare(parts, work, described)
     finally:
         shutil.rmtree(work, ignore_errors=True)

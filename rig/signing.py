@@ -44,7 +44,8 @@ def run(*args, cwd=None, env=None):
 
 # Besides the publisher and the timestamp authority: another publisher, an
 # ECDSA publisher, a TLS server certificate, a code-signing certificate whose
-# key usage does not allow signatures, and one that expired years ago.
+# key usage does not allow signatures, one that expired years ago, and one
+# with no extended key usage at all.
 CERTIFICATES = (
     (2, "publisher", "rsa:2048", "codeSigning", "digitalSignature"),
     (3, "tsa", "rsa:2048", "critical,timeStamping", "digitalSignature"),
@@ -53,6 +54,7 @@ CERTIFICATES = (
     (6, "server", "rsa:2048", "serverAuth", "digitalSignature,keyEncipherment"),
     (7, "encipher", "rsa:2048", "codeSigning", "keyEncipherment"),
     (8, "expired", "rsa:2048", "codeSigning", "digitalSignature"),
+    (9, "noeku", "rsa:2048", None, "digitalSignature"),
 )
 EXPIRED = (datetime.datetime(2020, 1, 1, tzinfo=datetime.timezone.utc),
            datetime.datetime(2021, 1, 1, tzinfo=datetime.timezone.utc))
@@ -76,8 +78,8 @@ def make_keys(keys):
            datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=3650))
     for serial, name, key, usage, key_usage in CERTIFICATES:
         (keys / f"{name}.ext").write_text("basicConstraints=CA:FALSE\n"
-                                          f"keyUsage=critical,{key_usage}\n"
-                                          f"extendedKeyUsage={usage}\n")
+                                          f"keyUsage=critical,{key_usage}\n" +
+                                          (f"extendedKeyUsage={usage}\n" if usage else ""))
         key_options = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1"] \
             if key == "ec" else ["-newkey", key]
         openssl("req", *key_options, "-nodes", "-keyout", f"{name}.key",

@@ -4,6 +4,7 @@ file can fail to be one. Every rebuild runs in a repository made from the
 working tree, since the verifier refuses uncommitted changes."""
 import os
 import shutil
+import struct
 import subprocess
 import unittest
 from pathlib import Path
@@ -171,6 +172,12 @@ class Verifier(Verifying):
         code, out, err = run("osslsigncode", "add", "-addUnauthenticatedBlob",
                              "-in", RELEASE / INSTALLER, "-out", blob)
         self.assertEqual(code, 0, out + err)
+        # The client's certificate table said to lie in its code, so that its
+        # last sections follow the table, where its digest stops.
+        moved = bytearray(client)
+        struct.pack_into("<II", moved, pe.layout(client).security_at, code_offset(client), 8)
+        carrying = sign(self.file("setup-unsigned.exe", (UNSIGNED / INSTALLER).read_bytes()
+                                  .replace(client, moved)), self.scratch / "setup-moved.exe")
         cases = [
             ("a checksum-only edit", setup[:shape.checksum_at] + b"\x01\x02\x03\x04" +
              setup[shape.checksum_at + 4:], "the PE checksum is 0x4030201"),
@@ -181,6 +188,8 @@ class Verifier(Verifying):
             # appended client and look at each "MZ" of the rest.
             ("a client and MZ bytes after the certificate table",
              setup + client + b"MZ" * 500_000, f"{len(client) + 1_000_000} bytes follow"),
+            ("the client's sections after its certificate table", carrying.read_bytes(),
+             f"{pe.layout(client).sections_end - code_offset(client) - 8} bytes follow"),
             ("the root's signature value inside the signature",
              pe.with_checksum(flip(setup, at)),
              "certificate CN=Larkspire Test Root in the signature does not verify against "
@@ -304,8 +313,11 @@ class Verifier(Verifying):
                 genuine_signature, KEYS, "other", extra=[forge.attacker_bytes()]))],
             [forge.certificate(KEYS / "other.pem")]))
         plain, plain_signature = signed("publisher")
-        token_by_other = forge.attach(plain, forge.with_unsigned(plain_signature, [
-            timestamp_attribute(forge.token(plain_signature, KEYS, "other"))]))
+
+        def token_by(name):
+            return forge.attach(plain, forge.with_unsigned(plain_signature, [
+                timestamp_attribute(forge.token(plain_signature, KEYS, name))]))
+
         # The installer's timestamp, on the client's signature.
         installer_attributes = forge.signature_of((RELEASE / INSTALLER).read_bytes())[
             "content"]["signer_infos"][0]["unsigned_attrs"]
@@ -324,6 +336,8 @@ class Verifier(Verifying):
         cases = [
             ("a TLS server certificate, pinned", signed("server")[0], ca + pin("server"), 5,
              "lacks the code signing extended key usage"),
+            ("no extended key usage at all", signed("noeku")[0], ca, 5,
+             "lacks the code signing extended key usage"),
             ("a key usage without digitalSignature", signed("encipher")[0], ca, 5,
              "key usage lacks digitalSignature"),
             ("an expired certificate without a timestamp", expired, ca, 5,
@@ -338,8 +352,11 @@ class Verifier(Verifying):
              ca + pin("publisher"), 1,
              "signed by CN=Larkspire Test other that is not a timestamp: its certificate "
              "lacks the time stamping extended key usage"),
-            ("a timestamp token from a code-signing key", token_by_other, ca, 1,
+            ("a timestamp token from a code-signing key", token_by("other"), ca, 1,
              "CN=Larkspire Test other that is not a timestamp"),
+            ("a timestamp token from a key with no extended key usage", token_by("noeku"), ca,
+             1, "CN=Larkspire Test noeku that is not a timestamp: its certificate lacks the "
+             "time stamping extended key usage"),
             ("a timestamp token for another signature", moved_token, ca, 1,
              "the timestamp is for another signature"),
             ("a revocation list of attacker bytes",
@@ -377,6 +394,9 @@ class Verifier(Verifying):
         (binary / "BUILDINFO").write_bytes(bytes(range(256)) * 4)
         (folder / "BUILDINFO").mkdir()
         other = openssl_fingerprint("other").split("=")[1]
+        genuine = openssl_fingerprint("publisher").split("=")[1]
+        # The last digit changed, so that a comparison of a prefix passes.
+        near = genuine[:-1] + ("0" if genuine[-1] != "0" else "1")
         cases = [
             ("an empty --fingerprint", [client, "--fingerprint", ""], 2, "--fingerprint is empty"),
             ("an empty --published", [client, "--published", ""], 2, "--published is empty"),
@@ -394,6 +414,8 @@ class Verifier(Verifying):
                                 openssl_fingerprint("other")], 5, "not by the expected"),
             ("lower case without colons", [client, "--ca", CA, "--fingerprint",
                                            other.replace(":", "").lower()], 5,
+             "not by the expected"),
+            ("the genuine one but its last digit", [client, "--ca", CA, "--fingerprint", near], 5,
              "not by the expected"),
             ("a binary BUILDINFO", [client, "--ca", CA, "--published", binary], 7,
              f"cannot read {binary / 'BUILDINFO'}"),
