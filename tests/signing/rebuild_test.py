@@ -2,10 +2,12 @@
 answers that must not accuse a publisher of what is the auditor's own setup,
 and the parts of a release that a later build or a second timestamp server
 must not spoil."""
+import os
 import re
 import shutil
 import subprocess
 import unittest
+from pathlib import Path
 
 from release import authenticode, buildinfo
 from release_test import (CA, EXECUTABLES, INSTALLER_MESSAGE, KEYS, RELEASE, WORK, Verifying,
@@ -74,6 +76,31 @@ class Publishing(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertEqual(sorted(p.name for p in dist.rglob("*")),
                          sorted([*EXECUTABLES, "BUILDINFO", "SHA256SUMS"]))
+
+    def test_a_judge_that_breaks_here_is_no_misfit(self):
+        """Only the judge's own word makes a signature not fit (exit 3, which
+        the verifier reads as "not built from this source"). A judge that
+        breaks on this machine, here ended by Python's start-up, is a failed
+        build, which the verifier calls undecided; dist/ stays as it was."""
+        home = WORK / "broken-judge-home"
+        shutil.rmtree(home, ignore_errors=True)
+        site = Path(subprocess.run(
+            ["/usr/bin/python3", "-c", "import site; print(site.getusersitepackages())"],
+            env={**os.environ, "HOME": str(home)}, capture_output=True, text=True,
+            check=True).stdout.strip())
+        site.mkdir(parents=True)
+        (site / "usercustomize.py").write_text(
+            "import os, sys\nif sys.argv[1:2] == ['fits']:\n    os._exit(1)\n")
+        dist = WORK / "broken-judge"
+        shutil.rmtree(dist, ignore_errors=True)
+        shutil.copytree(RELEASE, dist)
+        before = {p: p.read_bytes() for p in dist.rglob("*") if p.is_file()}
+        done = build("--attach-signatures", RELEASE, "--dist", dist,
+                     "--build-dir", WORK / "broken-judge-build", env={"HOME": str(home)})
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertRegex(done.stderr.strip().splitlines()[-1],
+                         r"^scripts/build: cannot judge whether .* fits the rebuilt ")
+        self.assertEqual({p: p.read_bytes() for p in dist.rglob("*") if p.is_file()}, before)
 
     def test_each_timestamp_server_is_tried_in_turn_until_one_answers(self):
         # Nothing listens on port 1 of the loopback: refused at once.
