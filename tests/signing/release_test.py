@@ -438,10 +438,10 @@ class Verifier(Verifying):
                                                      "is not signed"])
 
     def test_files_that_are_not_ours_exit_3(self):
-        text = self.file("notes.txt", b"Larkspire Windows\n")
+        text = self.file("notes.txt", product.DISPLAY_NAME.encode() + b"\n")
         self.verify(text, code=3, says=["is not a PE image"])
         foreign = Path("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/hostname.exe")
-        self.verify(foreign, code=3, says=["is not Larkspire Windows"])
+        self.verify(foreign, code=3, says=[f"is not {product.DISPLAY_NAME}"])
 
     def test_another_toolchain_exits_7_before_any_rebuild(self):
         published = self.scratch / "published-elsewhere"
