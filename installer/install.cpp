@@ -9,11 +9,15 @@ WideBuffer uninstaller_mark;
 
 namespace {
 
+// The text opens with a macro, which clang-format takes for a name and
+// indents the lines under.
+// clang-format off
 constexpr const wchar_t *confirm_text =
     LARKSPIRE_DISPLAY_NAME L" " LARKSPIRE_VERSION L"\n\n"
     L"Telepites a sajat felhasznaloi profilba, asztali es Start menu parancsikonnal.\n"
     L"Microsoft Edge es internet szukseges. Ez online kliens, nem offline jatek.\n\n"
     L"Folytatod a telepitest?";
+// clang-format on
 constexpr const wchar_t *confirm_caption = L"Larkspire telepito";
 constexpr const wchar_t *folder_failed_text = L"A telepitesi mappa nem hozhato letre.";
 constexpr const wchar_t *staging_failed_text = L"A telepitesi fajl nem hozhato letre.";

@@ -9,12 +9,12 @@
 extern const unsigned char ClientImage[];
 extern const unsigned ClientImageSize;
 
-extern WideBuffer uninstaller_mark;   // uninstaller_exe:Zone.Identifier, the download mark
-extern WideBuffer uninstall_command;  // "<uninstaller_exe>" --uninstall
-extern WideBuffer cmd_path;           // system_dir\cmd.exe
-extern WideBuffer ping_path;          // system_dir\ping.exe
-extern WideBuffer removal_command;    // the delayed interpreter's command line
-extern WideBuffer retired_uninstaller; // the renamed uninstaller, all the removal deletes
+extern WideBuffer uninstaller_mark;     // uninstaller_exe:Zone.Identifier, the download mark
+extern WideBuffer uninstall_command;    // "<uninstaller_exe>" --uninstall
+extern WideBuffer cmd_path;             // system_dir\cmd.exe
+extern WideBuffer ping_path;            // system_dir\ping.exe
+extern WideBuffer removal_command;      // the delayed interpreter's command line
+extern WideBuffer retired_uninstaller;  // the renamed uninstaller, all the removal deletes
 
 struct RegistrationResult {
     bool key_opened;
