@@ -317,7 +317,8 @@ def main():
     cycles = time_cycles(args.cycles, peer)
     print(f"c) Install and uninstall ({args.cycles} alternating cycles; a robot answers each "
           "message box at once,")
-    print("   for the NSIS peer too: its own boxes, not /S; uninstall ends when the folder is gone)")
+    print("   for the NSIS peer too: its own boxes, not /S; "
+          "uninstall ends when the folder is gone)")
     print("                           ours s    NSIS s   ours/NSIS")
     for step in ("install", "uninstall"):
         ours = statistics.median(cycles["ours"][step])
