@@ -10,7 +10,7 @@ from pathlib import Path
 
 from release import product
 from release.pe import embedded_image, without_checksum
-from rig.signing import PASSWORD, ROOT, TimestampAuthority, build
+from tests.signing.pki import PASSWORD, ROOT, TimestampAuthority, build
 
 WORK = Path(os.environ["LARKSPIRE_SIGNING_WORK"])
 KEYS = WORK / "keys"

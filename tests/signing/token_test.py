@@ -12,7 +12,7 @@ import unittest
 from pathlib import Path
 
 from release import pe, product
-from rig.signing import ROOT, TimestampAuthority, commit_working_tree
+from tests.signing.pki import ROOT, TimestampAuthority, commit_working_tree
 
 WORK = Path(os.environ["LARKSPIRE_SIGNING_WORK"])
 KEYS = WORK / "keys"

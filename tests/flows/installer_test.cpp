@@ -1,5 +1,5 @@
 #include "common/product.h"
-#include "tests/unit/installer_fixture.h"
+#include "tests/flows/installer_fixture.h"
 
 #include <objbase.h>
 

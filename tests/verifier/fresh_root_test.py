@@ -4,7 +4,7 @@ release BUILDINFO names, installs the package versions it records and
 rebuilds there. .ci/run runs it as root, not ctest: it makes Debian roots,
 which take minutes and a cache that a ctest run inside a fresh root lacks.
 
-    python3 -m unittest -v fresh_root_test           from tests/signing, as root
+    python3 -m unittest -v fresh_root_test           from tests/verifier, as root
 """
 import os
 import shutil
@@ -15,7 +15,7 @@ from pathlib import Path
 
 from release import buildinfo
 from release.verify import INSTALLER
-from rig.signing import ROOT, TimestampAuthority, build, make_keys
+from tests.signing.pki import ROOT, TimestampAuthority, build, make_keys
 
 WORK = ROOT / "build/fresh-root"
 HERE = buildinfo.debian_release().rpartition("(")[2].rstrip(")")
@@ -55,7 +55,7 @@ class FreshRoot(unittest.TestCase):
         WORK.mkdir(parents=True)
         code, out, err = run(ROOT / "scripts/fresh-debian", "--share", WORK, OTHER,
                              "scripts/setup --build",
-                             "PYTHONPATH=$PWD python3 tests/signing/fresh_root_test.py /share")
+                             "PYTHONPATH=$PWD python3 tests/verifier/fresh_root_test.py /share")
         assert code == 0, out[-3000:] + err
         # What a build machine that changed the source before building
         # would publish: BUILDINFO naming the commit, clean.
