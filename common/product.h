@@ -6,12 +6,6 @@
 
 #include "product_facts.h"
 
-inline constexpr const wchar_t *product_name = LARKSPIRE_NAME;
-inline constexpr const wchar_t *display_name = LARKSPIRE_DISPLAY_NAME;
-inline constexpr const wchar_t *product_version = LARKSPIRE_VERSION;
-inline constexpr const wchar_t *publisher_name = LARKSPIRE_PUBLISHER;
-inline constexpr const wchar_t *uninstall_option = LARKSPIRE_UNINSTALL_OPTION;
-
 // How both executables end, and which case is which. Windows shows neither
 // code to the player; they are for whoever started us (a script, the apps
 // list, a test).

@@ -1,5 +1,6 @@
 #include "common/install_layout.h"
 #include "common/product.h"
+#include "common/system.h"
 #include "installer/installer.h"
 #include "launch/launch.h"
 
@@ -107,7 +108,7 @@ bool make_shortcuts()
     bool made = ensure_directory(layout.menu_dir.text);
     made = create_shortcut(layout.menu_shortcut.text, layout.client_exe.text, L"") && made;
     made = create_shortcut(layout.uninstall_shortcut.text, layout.uninstaller_exe.text,
-                           uninstall_option) &&
+                           LARKSPIRE_UNINSTALL_OPTION) &&
            made;
     made = create_shortcut(layout.desktop_shortcut.text, layout.client_exe.text, L"") && made;
     CoUninitialize();
@@ -134,7 +135,7 @@ void install_client()
     if (!shortcuts_ok || !registration.key_opened || !registration.values_complete)
         MessageBoxW(nullptr, partial_text, partial_caption, MB_OK | MB_ICONWARNING);
 
-    if (!ask(start_prompt_text, product_name))
+    if (!ask(start_prompt_text, LARKSPIRE_NAME))
         ExitProcess(exit_done);
     // The launch shows its own messages; the install itself has succeeded.
     (void)launch_client();

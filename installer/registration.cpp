@@ -32,9 +32,9 @@ RegistrationResult register_uninstall_entry()
     (void)buffer_append(uninstall_command, layout.uninstaller_exe.text);
     (void)buffer_append(uninstall_command, L"\" " LARKSPIRE_UNINSTALL_OPTION);
 
-    bool complete = set_string_value(key, L"DisplayName", display_name) &&
-                    set_string_value(key, L"DisplayVersion", product_version) &&
-                    set_string_value(key, L"Publisher", publisher_name) &&
+    bool complete = set_string_value(key, L"DisplayName", LARKSPIRE_DISPLAY_NAME) &&
+                    set_string_value(key, L"DisplayVersion", LARKSPIRE_VERSION) &&
+                    set_string_value(key, L"Publisher", LARKSPIRE_PUBLISHER) &&
                     set_string_value(key, L"InstallLocation", layout.install_dir.text) &&
                     set_string_value(key, L"DisplayIcon", layout.client_exe.text) &&
                     set_string_value(key, L"UninstallString", uninstall_command.text) &&

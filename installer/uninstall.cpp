@@ -1,5 +1,6 @@
 #include "common/install_layout.h"
 #include "common/product.h"
+#include "common/system.h"
 #include "installer/installer.h"
 
 WideBuffer cmd_path;

@@ -1,5 +1,7 @@
 #include "launch/launch.h"
 
+#include "common/system.h"
+
 WideBuffer browser_path;
 
 namespace {
