@@ -6,7 +6,7 @@
 
 #include <objbase.h>
 
-WideBuffer uninstaller_mark;
+WideBuffer uninstaller_mark;  // uninstaller_exe:Zone.Identifier, the download mark
 
 namespace {
 

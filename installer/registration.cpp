@@ -2,11 +2,12 @@
 #include "common/product.h"
 #include "installer/installer.h"
 
-WideBuffer uninstall_command;
+WideBuffer uninstall_command;  // "<uninstaller_exe>" --uninstall
 
 static constexpr const wchar_t *home_page = L"https://" LARKSPIRE_HOME_HOST;
 
-bool set_string_value(HKEY key, const wchar_t *name, const wchar_t *text)
+// Writes one REG_SZ value with its terminator; true on ERROR_SUCCESS.
+[[nodiscard]] bool set_string_value(HKEY key, const wchar_t *name, const wchar_t *text)
 {
     DWORD bytes = (wide_length(text) + 1) * sizeof(wchar_t);
     return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text), bytes) ==
