@@ -60,9 +60,9 @@ bool runs_as_desktop_user()
         return true;
     // A shell that exists but cannot be read counts as another user's. By
     // OpenProcessToken's documentation, a process started by a different
-    // account is opened only with SE_DEBUG_NAME enabled, which no token has
-    // by default, while the player's own account reaches its shell even
-    // from an elevated or a non-elevated process. So this is what an
+    // account is read only with SE_DEBUG_NAME enabled, which we never
+    // enable, while one started by the same account is read from an
+    // elevated process and a non-elevated one alike. So this is what an
     // over-the-shoulder elevation, or Administrator Protection's separate
     // account, meets.
     TokenFacts shell_facts;
