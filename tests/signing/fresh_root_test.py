@@ -138,6 +138,9 @@ class MissingPieces(unittest.TestCase):
              {"unshare": "echo 'unshare: unshare failed: Operation not permitted' >&2; exit 1"},
              ["user namespaces are refused to ordinary users", "or run this as root"]),
             ("no newuidmap", ("newuidmap",), {}, ["not installed: uidmap", "install uidmap"]),
+            ("newuidmap refused", (),
+             {"newuidmap": "echo 'newuidmap: write to uid_map failed' >&2; exit 1"},
+             [f"cannot map the subordinate ids of {user} here", "write to uid_map failed"]),
             ("no mmdebstrap", ("mmdebstrap",), {},
              ["not installed: mmdebstrap", "install mmdebstrap"]),
             # A name that only begins another's entry has none of its own.
