@@ -17,6 +17,10 @@ struct RegistrationResult {
 // Chooses the mode from the command line, resolves the layout and runs the
 // mode; never returns.
 [[noreturn]] void run_installer();
+// True when this process may work for the player at the desktop: there is no
+// shell window to compare with, or the shell runs as our user and is not less
+// elevated than we are. False also when the shell cannot be read.
+[[nodiscard]] bool runs_as_desktop_user();
 // Install mode after a resolved layout; never returns.
 [[noreturn]] void install_client();
 // Uninstall mode after a resolved layout; never returns.

@@ -11,14 +11,28 @@ namespace {
 constexpr const wchar_t *instance_mutex = L"Local\\" LARKSPIRE_NAME L"Setup";
 constexpr const wchar_t *already_running_text =
     L"A Larkspire telepito mar fut. Varj, amig befejezodik, majd probald ujra.";
+// Started as administrator or as another user, we would work in a profile
+// the player does not see. One text for both modes, as Uninstall.exe is the
+// setup too.
+constexpr const wchar_t *foreign_user_text =
+    L"A Larkspire telepito rendszergazdakent vagy mas felhasznalokent fut, igy nem a te "
+    L"profilodban dolgozna. Semmi sem valtozott.\n\n"
+    L"Inditsd ujra a sajat felhasznalodkent, ne rendszergazdakent: a telepitot dupla "
+    L"kattintassal, az eltavolitast a Start menubol vagy a Windows alkalmazaslistajabol.";
 
 }  // namespace
 
 void run_installer()
 {
-    // Before any box and any file. CreateMutexW opens a mutex of that name
-    // that another process made and then sets ERROR_ALREADY_EXISTS, and sets
-    // 0 for one it created (asserted on Windows by Wine's test_mutex in
+    // Before any box and any file, in both modes: an uninstall from the
+    // wrong profile would report success and leave the player's game alone.
+    if (!runs_as_desktop_user()) {
+        MessageBoxW(nullptr, foreign_user_text, LARKSPIRE_NAME, MB_OK | MB_ICONWARNING);
+        ExitProcess(exit_failed);
+    }
+    // Before any other box and any file. CreateMutexW opens a mutex of that
+    // name that another process made and then sets ERROR_ALREADY_EXISTS, and
+    // sets 0 for one it created (asserted on Windows by Wine's test_mutex in
     // dlls/kernel32/tests/sync.c). No handle at all, as for a name taken by
     // another kind of object or a mutex we may not open, cannot show that we
     // are alone either. The handle is never closed: Windows closes it when

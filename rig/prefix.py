@@ -60,6 +60,7 @@ class Prefix:
         self.programs = (self.profile +
                          r"\AppData\Roaming\Microsoft\Windows\Start Menu\Programs")
         self.locate_product()
+        self.shells = []
         self.tools = r"C:\larkspire-tools"
         shutil.copytree(TOOLS, self.unix(self.tools), dirs_exist_ok=True,
                         ignore=lambda d, names: [n for n in names if not n.endswith(".exe")])
@@ -86,6 +87,8 @@ class Prefix:
 
     def close(self):
         self.stop()
+        for process in self.shells:
+            process.wait(timeout=30)
         shutil.rmtree(self.work, ignore_errors=True)
 
     def __enter__(self):
@@ -180,6 +183,26 @@ class Prefix:
         events = json_events(output)
         assert code == 0 and len(events) == 1, output
         return events[0]["exited"]
+
+    def start_shell(self, limited=False):
+        """Makes a window of shell_standin.exe the desktop's shell window,
+        which Wine has none of, and waits until it is; with limited, the
+        stand-in runs under the limited token linked to the prefix's elevated
+        one, as a player's shell does beside a program run as administrator.
+        It runs until the prefix stops."""
+        ready = self.tools + r"\shell-ready"
+        self.unix(ready).unlink(missing_ok=True)
+        args = [self.tools + r"\shell_standin.exe", ready] + (["--limited"] if limited else [])
+        log = self.work / "shell_standin.log"
+        with open(log, "wb") as output:
+            self.shells.append(subprocess.Popen(
+                self.command(*args), stdin=subprocess.DEVNULL, stdout=output,
+                stderr=subprocess.STDOUT, start_new_session=True))
+        deadline = time.monotonic() + 60
+        while not self.exists(ready):
+            if self.shells[-1].poll() is not None or time.monotonic() > deadline:
+                raise AssertionError("no stand-in shell: " + log.read_text(errors="replace"))
+            time.sleep(0.1)
 
     def import_registry(self, lines):
         reg = self.work / "import.reg"

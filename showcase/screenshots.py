@@ -48,6 +48,7 @@ BOXES = {
     "client-locked": ("Larkspire", "A Larkspire.exe nem torolheto."),
     "removal-failed": ("Larkspire", "kezzel torlendo"),
     "setup-running": ("Larkspire", "telepito mar fut"),
+    "foreign-user": ("Larkspire", "rendszergazdakent vagy mas felhasznalokent fut"),
 }
 
 
@@ -296,6 +297,10 @@ def player_scenarios(screen):
 
         print("A second setup started while the first asks for confirmation")
         p.second_setup(f'"{setup}"')
+
+        print("The setup run as administrator beside the player's unelevated shell")
+        p.start_shell(limited=True)
+        p.watch(f'"{setup}"', [("foreign-user", "OK")], 1)
 
         print("Reinstall while the game is running")
         p.watch(f'"{setup}"', [("install-confirm", "YES"), ("save-failed", "OK")], 1,

@@ -1,7 +1,8 @@
 """The real dist/ executables under Wine on players' machines as they are:
 shell folders registered where nothing is, a folder in the way of a
 shortcut, files that a scanner holds or maps for a moment, a setup started
-twice, and a reinstall at once after an uninstall."""
+twice, a reinstall at once after an uninstall, and a setup run as
+administrator beside the desktop's shell."""
 import unittest
 
 from expected import MESSAGES
@@ -17,6 +18,7 @@ from rig.prefix import UNINSTALL_KEY, expected_browser_argv
 SCAN_MS = 1500
 ENTRY = r"HKEY_CURRENT_USER" "\\" + UNINSTALL_KEY
 RUNNING = MESSAGES["setup_running"]
+FOREIGN = MESSAGES["foreign_user"]
 
 
 class Machines(InstallerTestCase):
@@ -148,6 +150,23 @@ class Machines(InstallerTestCase):
             boxes, code = p.uninstall(self.uninstall_string(p))
             self.assertEqual((boxes, code), (answered((REMOVE, "YES")), 0))
             self.assert_removed(p)
+
+    def test_a_setup_elevated_above_the_desktops_shell_changes_nothing(self):
+        # Wine runs every program elevated and registers no shell window: a
+        # stand-in shell with the same token lets the setup run as before; one
+        # with the limited twin of that token is what a player's shell is
+        # beside "Run as administrator", and neither mode touches anything.
+        with Installed() as p:
+            p.start_shell()
+            self.assertEqual(p.install(), (answered((CONFIRM, "YES"), (START, "NO")), 0))
+            p.stop()  # one shell window at a time
+            p.start_shell(limited=True)
+            p.unix(p.client).write_bytes(b"an older client")
+            for command in (f'"{p.setup}"', f'"{p.uninstaller}" {product.UNINSTALL_OPTION}'):
+                with self.subTest(command):
+                    self.assertEqual(p.robot(command, ["OK"]), (answered((FOREIGN, "OK")), 1))
+                    self.assertEqual(p.unix(p.client).read_bytes(), b"an older client")
+                    self.assertEqual(p.registry_values(ENTRY), registration(p))
 
 
 if __name__ == "__main__":
