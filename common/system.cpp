@@ -1,4 +1,4 @@
-#include "common/system.h"
+#include "common/wide_buffer.h"
 
 #include "common/product.h"
 

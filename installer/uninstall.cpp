@@ -1,6 +1,6 @@
 #include "common/install_layout.h"
 #include "common/product.h"
-#include "common/system.h"
+#include "common/wide_buffer.h"
 #include "installer/installer.h"
 
 WideBuffer cmd_path;             // system_dir\cmd.exe

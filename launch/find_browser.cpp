@@ -1,6 +1,6 @@
 #include "launch/launch.h"
 
-#include "common/system.h"
+#include "common/wide_buffer.h"
 
 WideBuffer browser_path;
 

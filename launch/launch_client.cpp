@@ -1,6 +1,6 @@
 #include "common/install_layout.h"
 #include "common/product.h"
-#include "common/system.h"
+#include "common/wide_buffer.h"
 #include "launch/launch.h"
 
 #include <shellapi.h>
