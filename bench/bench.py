@@ -8,7 +8,7 @@ c) a full install and a full uninstall, ours against the NSIS peer, with a
    robot answering every message box at once.
 
 Timings are taken inside the prefix with QueryPerformanceCounter by the
-rig's helpers (rig/tools, built by scripts/bench with the others), so
+timers in bench/tools (built by scripts/bench), so
 Wine's own start-up of the measuring program is not counted. The variants of
 each comparison alternate within one run and share one prefix, so they meet
 the same machine state.
@@ -25,12 +25,14 @@ from pathlib import Path
 import pefile
 
 from release import product as facts
-from rig.prefix import (APP_PATHS, DIST, ROOT, TOOLS, UNINSTALL_KEY, Prefix, driver_options,
+from rig.prefix import (APP_PATHS, DIST, ROOT, UNINSTALL_KEY, Prefix, driver_options,
                         expected_browser_argv, json_events)
-from rig.signing import make_release
+from tests.signing.pki import make_release
 
 OUT = ROOT / "build/bench"
 NSIS_SCRIPT = ROOT / "bench/peers/larkspire.nsi"
+# The timers, as `cmake --build --preset tests --target bench` builds them.
+TOOLS = ROOT / "build/tests/bench"
 EDGE = r"C:\Program Files\Microsoft\Edge\Application\msedge.exe"
 BENCH_DIR = r"C:\bench"
 PEER_TARGETS = ("amd64-unicode", "x86-unicode")
@@ -317,7 +319,8 @@ def main():
     cycles = time_cycles(args.cycles, peer)
     print(f"c) Install and uninstall ({args.cycles} alternating cycles; a robot answers each "
           "message box at once,")
-    print("   for the NSIS peer too: its own boxes, not /S; uninstall ends when the folder is gone)")
+    print("   for the NSIS peer too: its own boxes, not /S; "
+          "uninstall ends when the folder is gone)")
     print("                           ours s    NSIS s   ours/NSIS")
     for step in ("install", "uninstall"):
         ours = statistics.median(cycles["ours"][step])

@@ -1,6 +1,7 @@
 #include "common/install_layout.h"
 
 #include "common/product.h"
+#include "common/wide_buffer.h"
 
 #include <shlobj.h>
 

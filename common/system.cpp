@@ -1,5 +1,6 @@
-#include "common/product.h"
 #include "common/wide_buffer.h"
+
+#include "common/product.h"
 
 WideBuffer system_dir;
 
@@ -21,7 +22,7 @@ bool is_existing_file(const wchar_t *path)
 
 void show_error(const wchar_t *text)
 {
-    MessageBoxW(nullptr, text, product_name, MB_OK | MB_ICONERROR);
+    MessageBoxW(nullptr, text, LARKSPIRE_NAME, MB_OK | MB_ICONERROR);
 }
 
 bool start_process(const wchar_t *application, WideBuffer &command_line, DWORD creation_flags,

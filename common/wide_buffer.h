@@ -1,6 +1,5 @@
-// Fixed-capacity UTF-16 strings (wide_buffer.cpp) and the small Win32
-// primitives both executables use (system.cpp). No heap: every WideBuffer is
-// a process-wide static.
+// Fixed-capacity UTF-16 strings, and the small Win32 primitives both
+// executables use. No heap: every WideBuffer is a process-wide static.
 #pragma once
 
 #include <windows.h>
@@ -24,6 +23,7 @@ struct WideBuffer {
 // True when needle occurs as a contiguous, case-sensitive run inside haystack.
 [[nodiscard]] bool wide_contains(const wchar_t *haystack, const wchar_t *needle);
 
+// The Win32 primitives.
 extern WideBuffer system_dir;  // the Windows system directory, where it was looked up
 
 // Creates one directory level; an existing entry of that name also counts.

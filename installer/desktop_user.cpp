@@ -77,6 +77,5 @@ bool runs_as_desktop_user()
     // is nonzero for a full administrator token and zero for a limited one
     // (Wine's test_elevation, security.c).
     return EqualSid(own_facts.user.User.Sid, shell_facts.user.User.Sid) != 0 &&
-           (own_facts.elevation.TokenIsElevated == 0 ||
-            shell_facts.elevation.TokenIsElevated != 0);
+           (own_facts.elevation.TokenIsElevated == 0 || shell_facts.elevation.TokenIsElevated != 0);
 }

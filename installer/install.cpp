@@ -1,19 +1,24 @@
 #include "common/install_layout.h"
 #include "common/product.h"
+#include "common/wide_buffer.h"
 #include "installer/installer.h"
 #include "launch/launch.h"
 
 #include <objbase.h>
 
-WideBuffer uninstaller_mark;
+WideBuffer uninstaller_mark;  // uninstaller_exe:Zone.Identifier, the download mark
 
 namespace {
 
+// The text opens with a macro, which clang-format takes for a name and
+// indents the lines under.
+// clang-format off
 constexpr const wchar_t *confirm_text =
     LARKSPIRE_DISPLAY_NAME L" " LARKSPIRE_VERSION L"\n\n"
     L"Telepites a sajat felhasznaloi profilba, asztali es Start menu parancsikonnal.\n"
     L"Microsoft Edge es internet szukseges. Ez online kliens, nem offline jatek.\n\n"
     L"Folytatod a telepitest?";
+// clang-format on
 constexpr const wchar_t *confirm_caption = L"Larkspire telepito";
 constexpr const wchar_t *folder_failed_text = L"A telepitesi mappa nem hozhato letre.";
 constexpr const wchar_t *staging_failed_text = L"A telepitesi fajl nem hozhato letre.";
@@ -103,7 +108,7 @@ bool make_shortcuts()
     bool made = ensure_directory(layout.menu_dir.text);
     made = create_shortcut(layout.menu_shortcut.text, layout.client_exe.text, L"") && made;
     made = create_shortcut(layout.uninstall_shortcut.text, layout.uninstaller_exe.text,
-                           uninstall_option) &&
+                           LARKSPIRE_UNINSTALL_OPTION) &&
            made;
     made = create_shortcut(layout.desktop_shortcut.text, layout.client_exe.text, L"") && made;
     CoUninitialize();
@@ -130,7 +135,7 @@ void install_client()
     if (!shortcuts_ok || !registration.key_opened || !registration.values_complete)
         MessageBoxW(nullptr, partial_text, partial_caption, MB_OK | MB_ICONWARNING);
 
-    if (!ask(start_prompt_text, product_name))
+    if (!ask(start_prompt_text, LARKSPIRE_NAME))
         ExitProcess(exit_done);
     // The launch shows its own messages; the install itself has succeeded.
     (void)launch_client();

@@ -9,19 +9,10 @@
 extern const unsigned char ClientImage[];
 extern const unsigned ClientImageSize;
 
-extern WideBuffer uninstaller_mark;   // uninstaller_exe:Zone.Identifier, the download mark
-extern WideBuffer uninstall_command;  // "<uninstaller_exe>" --uninstall
-extern WideBuffer cmd_path;           // system_dir\cmd.exe
-extern WideBuffer ping_path;          // system_dir\ping.exe
-extern WideBuffer removal_command;    // the delayed interpreter's command line
-extern WideBuffer retired_uninstaller; // the renamed uninstaller, all the removal deletes
-
 struct RegistrationResult {
     bool key_opened;
     bool values_complete;  // meaningful only when key_opened
 };
-
-enum class RemovalOutcome { not_prepared, started, not_started };
 
 // Chooses the mode from the command line, resolves the layout and runs the
 // mode; never returns.
@@ -37,22 +28,13 @@ enum class RemovalOutcome { not_prepared, started, not_started };
 // Writes one shell link; COM must be initialised apartment-threaded.
 [[nodiscard]] bool create_shortcut(const wchar_t *shortcut_file, const wchar_t *target,
                                    const wchar_t *arguments);
-// Writes one REG_SZ value with its terminator; true on ERROR_SUCCESS.
-[[nodiscard]] bool set_string_value(HKEY key, const wchar_t *name, const wchar_t *text);
 // Writes the apps-list entry under HKEY_CURRENT_USER.
 [[nodiscard]] RegistrationResult register_uninstall_entry();
-// Starts the hidden, delayed removal of the retired uninstaller and the
-// install folder.
-[[nodiscard]] RemovalOutcome schedule_self_removal();
-// Renames the installed Uninstall.exe to retired_uninstaller; true also when
-// there is none.
-[[nodiscard]] bool retire_uninstaller();
 
 // After a file operation failed: when the error may be a passing lock and
-// fewer than lock_retries retries were made, waits lock_retry_ms, counts the
-// retry and returns true (try again); otherwise false at once.
+// fewer than five retries were made, waits lock_retry_ms, counts the retry
+// and returns true (try again); otherwise false at once.
 [[nodiscard]] bool wait_out_lock(unsigned &attempts);
-inline constexpr unsigned lock_retries = 5;
 inline constexpr DWORD lock_retry_ms = 500;
 
 inline constexpr const wchar_t *uninstall_key_path =

@@ -1,5 +1,6 @@
 #include "common/install_layout.h"
 #include "common/product.h"
+#include "common/wide_buffer.h"
 #include "installer/installer.h"
 
 namespace {
@@ -26,7 +27,7 @@ void run_installer()
     // Before any box and any file, in both modes: an uninstall from the
     // wrong profile would report success and leave the player's game alone.
     if (!runs_as_desktop_user()) {
-        MessageBoxW(nullptr, foreign_user_text, product_name, MB_OK | MB_ICONWARNING);
+        MessageBoxW(nullptr, foreign_user_text, LARKSPIRE_NAME, MB_OK | MB_ICONWARNING);
         ExitProcess(exit_failed);
     }
     // Before any other box and any file. CreateMutexW opens a mutex of that
@@ -39,12 +40,12 @@ void run_installer()
     // child inherits it, so the delayed removal holds nothing.
     if (CreateMutexW(nullptr, FALSE, instance_mutex) == nullptr ||
         GetLastError() == ERROR_ALREADY_EXISTS) {
-        MessageBoxW(nullptr, already_running_text, product_name, MB_OK | MB_ICONWARNING);
+        MessageBoxW(nullptr, already_running_text, LARKSPIRE_NAME, MB_OK | MB_ICONWARNING);
         ExitProcess(exit_failed);
     }
     // No argument parsing: the apps list and the uninstall shortcut both put
     // the option after a quoted path, and it is recognised wherever it stands.
-    bool uninstall_mode = wide_contains(GetCommandLineW(), uninstall_option);
+    bool uninstall_mode = wide_contains(GetCommandLineW(), LARKSPIRE_UNINSTALL_OPTION);
     if (!resolve_layout()) {
         if (!uninstall_mode)
             show_error(L"A felhasznaloi telepitesi mappa nem hatarozhato meg.");

@@ -1,5 +1,7 @@
 #include "installer/installer.h"
 
+static constexpr unsigned lock_retries = 5;
+
 bool wait_out_lock(unsigned &attempts)
 {
     // A virus scanner opens a freshly written or replaced file for a second

@@ -2,11 +2,12 @@
 #include "common/product.h"
 #include "installer/installer.h"
 
-WideBuffer uninstall_command;
+WideBuffer uninstall_command;  // "<uninstaller_exe>" --uninstall
 
 static constexpr const wchar_t *home_page = L"https://" LARKSPIRE_HOME_HOST;
 
-bool set_string_value(HKEY key, const wchar_t *name, const wchar_t *text)
+// Writes one REG_SZ value with its terminator; true on ERROR_SUCCESS.
+[[nodiscard]] bool set_string_value(HKEY key, const wchar_t *name, const wchar_t *text)
 {
     DWORD bytes = (wide_length(text) + 1) * sizeof(wchar_t);
     return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text), bytes) ==
@@ -32,9 +33,9 @@ RegistrationResult register_uninstall_entry()
     (void)buffer_append(uninstall_command, layout.uninstaller_exe.text);
     (void)buffer_append(uninstall_command, L"\" " LARKSPIRE_UNINSTALL_OPTION);
 
-    bool complete = set_string_value(key, L"DisplayName", display_name) &&
-                    set_string_value(key, L"DisplayVersion", product_version) &&
-                    set_string_value(key, L"Publisher", publisher_name) &&
+    bool complete = set_string_value(key, L"DisplayName", LARKSPIRE_DISPLAY_NAME) &&
+                    set_string_value(key, L"DisplayVersion", LARKSPIRE_VERSION) &&
+                    set_string_value(key, L"Publisher", LARKSPIRE_PUBLISHER) &&
                     set_string_value(key, L"InstallLocation", layout.install_dir.text) &&
                     set_string_value(key, L"DisplayIcon", layout.client_exe.text) &&
                     set_string_value(key, L"UninstallString", uninstall_command.text) &&

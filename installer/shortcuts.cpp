@@ -28,8 +28,8 @@ bool create_shortcut(const wchar_t *shortcut_file, const wchar_t *target, const 
         SUCCEEDED(link->SetWorkingDirectory(layout.install_dir.text)) &&
         SUCCEEDED(link->SetDescription(LARKSPIRE_SHORTCUT_DESCRIPTION)) &&
         SUCCEEDED(link->SetIconLocation(layout.client_exe.text, 0)) &&
-        SUCCEEDED(link->QueryInterface(com_ids::IID_IPersistFile,
-                                       reinterpret_cast<void **>(&file)))) {
+        SUCCEEDED(
+            link->QueryInterface(com_ids::IID_IPersistFile, reinterpret_cast<void **>(&file)))) {
         saved = SUCCEEDED(file->Save(shortcut_file, TRUE));
         file->Release();
     }

@@ -1,11 +1,14 @@
 #include "common/install_layout.h"
 #include "common/product.h"
+#include "common/wide_buffer.h"
 #include "installer/installer.h"
 
-WideBuffer cmd_path;
-WideBuffer ping_path;
-WideBuffer removal_command;
-WideBuffer retired_uninstaller;
+WideBuffer cmd_path;             // system_dir\cmd.exe
+WideBuffer ping_path;            // system_dir\ping.exe
+WideBuffer removal_command;      // the delayed interpreter's command line
+WideBuffer retired_uninstaller;  // the renamed uninstaller, all the removal deletes
+
+enum class RemovalOutcome { not_prepared, started, not_started };
 
 namespace {
 
@@ -37,7 +40,9 @@ constexpr unsigned removal_waits = 10;
 
 }  // namespace
 
-RemovalOutcome schedule_self_removal()
+// Starts the hidden, delayed removal of the retired uninstaller and the
+// install folder.
+[[nodiscard]] RemovalOutcome schedule_self_removal()
 {
     if (GetSystemDirectoryW(system_dir.text, buffer_capacity) == 0 ||
         !buffer_copy(cmd_path, system_dir.text) || !buffer_append(cmd_path, L"\\cmd.exe") ||
@@ -72,7 +77,9 @@ RemovalOutcome schedule_self_removal()
     return RemovalOutcome::started;
 }
 
-bool retire_uninstaller()
+// Renames the installed Uninstall.exe to retired_uninstaller; true also when
+// there is none.
+[[nodiscard]] bool retire_uninstaller()
 {
     // The delayed removal deletes only this name. A reinstall while it waits
     // writes a fresh Uninstall.exe, which it never touches; its rd then fails

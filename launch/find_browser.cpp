@@ -1,5 +1,7 @@
 #include "launch/launch.h"
 
+#include "common/wide_buffer.h"
+
 WideBuffer browser_path;
 
 namespace {
@@ -37,9 +39,9 @@ bool find_browser()
         // each try starts again from the whole buffer and an empty string.
         browser_path.text[0] = L'\0';
         DWORD bytes = sizeof(browser_path.text);
-        LSTATUS status = RegGetValueW(attempt.machine_wide ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER,
-                                       app_paths_key, nullptr, attempt.flags, nullptr,
-                                      browser_path.text, &bytes);
+        LSTATUS status =
+            RegGetValueW(attempt.machine_wide ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER,
+                         app_paths_key, nullptr, attempt.flags, nullptr, browser_path.text, &bytes);
         // The value is used as read: a quoted path fails the file test and
         // the search goes on.
         if (status == ERROR_SUCCESS && is_existing_file(browser_path.text))

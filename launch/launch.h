@@ -3,16 +3,13 @@
 
 #include "common/wide_buffer.h"
 
-extern WideBuffer browser_path;     // msedge.exe once found
-extern WideBuffer browser_command;  // the command line handed to the browser
+extern WideBuffer browser_path;  // msedge.exe once found
 
 // Fills browser_path from the App Paths entries, then the default install
 // folders; false when no existing msedge.exe was found.
 [[nodiscard]] bool find_browser();
 // Creates data_dir and data_dir\BrowserProfile, extending data_dir in place.
 [[nodiscard]] bool prepare_profile();
-// Builds browser_command from browser_path and the profile folder.
-[[nodiscard]] bool compose_browser_command();
 // The whole client: true exactly when the browser process was created;
 // every other outcome has shown one message box.
 [[nodiscard]] bool launch_client();

@@ -1,10 +1,11 @@
 #include "common/install_layout.h"
 #include "common/product.h"
+#include "common/wide_buffer.h"
 #include "launch/launch.h"
 
 #include <shellapi.h>
 
-WideBuffer browser_command;
+WideBuffer browser_command;  // the command line handed to the browser
 
 namespace {
 
@@ -58,7 +59,8 @@ bool prepare_profile()
            ensure_directory(layout.data_dir.text);
 }
 
-bool compose_browser_command()
+// Builds browser_command from browser_path and the profile folder.
+[[nodiscard]] bool compose_browser_command()
 {
     // The first token repeats the application path in quotes: that is what
     // the browser parses as its own argv[0].

@@ -3,42 +3,9 @@
                               [--ca-fingerprint SHA256... --subject NAME]
 
 Proves that FILE, a downloaded LarkspireSetup.exe or Larkspire.exe, was built
-byte for byte (an installer's client included) from the commit the release's
-BUILDINFO names (HEAD without --published), and signed by the expected signer.
-It never runs FILE: it reads it, then rebuilds that commit in a temporary
-worktree with FILE's own signatures attached, in a private temporary folder;
-with --fresh-root, in a fresh root of the Debian release BUILDINFO names.
-Exits 0 when it was; otherwise prints one line naming what failed and exits
-  1 changed after signing        5 not the expected signer
-  2 usage                        6 validly signed, but not built from this source
-  3 not one of our executables   7 cannot decide: another toolchain, a commit
-  4 FILE or its client unsigned    this clone lacks, or a failed rebuild
+byte for byte from this source and signed by the expected signer; never runs it.
 
-The expected signer is pinned by what the publisher announces over another
-channel than the download; without a pin, its chain must reach a trusted root
-(the system store, or --ca). Each option may be given again for the pins of
-older releases; the signer must match one of them:
-  --fingerprint       the SHA-256 of the signing certificate; it changes with
-                      every renewal
-  --key-fingerprint   the SHA-256 of the signer's public key (SubjectPublicKeyInfo),
-                      which a renewal that keeps the key on its token keeps
-  --ca-fingerprint    the SHA-256 of an issuing CA's certificate in the
-                      signature's chain, for signing services that re-key;
-                      only with --subject, the signer's exact subject as this
-                      tool prints it ("CN=..., O=..."), since the CA signs for
-                      everyone it serves
-A pin is the trust in the signer; the signer must still carry the code-signing
-usage and be valid at a trusted timestamp, or now, and a timestamp's
-authority must reach a trusted root. The publisher announces the pins as
-openssl prints them from its certificate (CERT.pem) and its CA's (CA.pem):
-  openssl x509 -in CERT.pem -noout -fingerprint -sha256
-  openssl x509 -in CERT.pem -noout -pubkey | openssl pkey -pubin -outform DER |
-      openssl dgst -sha256
-  openssl x509 -in CA.pem -noout -fingerprint -sha256, with the subject this
-      tool prints for a release
-Prefer the key pin for a key on the publisher's own token: it outlives every
-renewal. The CA pin with the subject is for a signing service whose key
-changes every few days; the certificate pin is for one certificate's releases.
+The pins, the checks and the exit codes: docs/verifying.md.
 """
 import argparse
 import datetime
@@ -410,13 +377,21 @@ def main(argv):
     parser = Parser(prog="scripts/verify-release",
                     description="\n\n".join(__doc__.split("\n\n")[1:]),
                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("file")
-    parser.add_argument("--published", metavar="DIR")
-    parser.add_argument("--ca", metavar="FILE")
-    parser.add_argument("--fresh-root", action="store_true")
-    for pin in ("fingerprint", "key-fingerprint", "ca-fingerprint"):
-        parser.add_argument(f"--{pin}", metavar="SHA256", action="append", default=[])
-    parser.add_argument("--subject", metavar="NAME", action="append", default=[])
+    parser.add_argument("file", help="the downloaded executable")
+    parser.add_argument("--published", metavar="DIR",
+                        help="the published release: its BUILDINFO names the commit to rebuild "
+                        "(HEAD without it), and its signatures must be FILE's")
+    parser.add_argument("--ca", metavar="FILE",
+                        help="a root the system store lacks, for the signer or the timestamp")
+    parser.add_argument("--fresh-root", action="store_true",
+                        help="rebuild in a fresh root of the Debian release BUILDINFO names")
+    for pin, pinned in (("fingerprint", "the signing certificate"),
+                        ("key-fingerprint", "the signer's public key"),
+                        ("ca-fingerprint", "an issuing CA, with --subject")):
+        parser.add_argument(f"--{pin}", metavar="SHA256", action="append", default=[],
+                            help=f"pins {pinned}; repeatable, the signer matches one pin")
+    parser.add_argument("--subject", metavar="NAME", action="append", default=[],
+                        help="the signer's exact subject, for --ca-fingerprint")
     try:
         args = parser.parse_args(argv)
         check_arguments(args)

@@ -248,7 +248,7 @@ class Prefix:
         if not log.exists():
             return []
         time.sleep(0.2)
-        return [json.loads(l) for l in log.read_text(encoding="utf-8").splitlines() if l]
+        return [json.loads(line) for line in log.read_text(encoding="utf-8").splitlines() if line]
 
     def route_https_to(self, windows_path):
         """Makes the stand-in the handler of https URLs, so that a download

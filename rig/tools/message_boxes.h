@@ -147,15 +147,15 @@ inline bool start_command(std::wstring command, const std::wstring &cwd,
 
 // The "--name value" options the box drivers take, from argv[first] on.
 struct DriverOptions {
-    std::wstring cwd;                  // --cwd: the started program's current directory
-    std::wstring lock;                 // --lock: a file held exclusively meanwhile
-    std::wstring map;                  // --map: a file mapped as data meanwhile
-    DWORD lock_for = INFINITE;         // --lock-for MS: let go of both MS after the first answer
-    std::vector<std::wstring> hold;    // --hold-after-exit, repeatable: files that exist when
-                                       // the started program exits are held exclusively...
-    DWORD hold_for = 0;                // --hold-for MS: ...for MS from then on
-    std::wstring until_gone;           // --until-gone: a path whose removal ends the run
-    std::vector<std::wstring> answers; // --answer, once per box: YES, NO or OK
+    std::wstring cwd;                   // --cwd: the started program's current directory
+    std::wstring lock;                  // --lock: a file held exclusively meanwhile
+    std::wstring map;                   // --map: a file mapped as data meanwhile
+    DWORD lock_for = INFINITE;          // --lock-for MS: let go of both MS after the first answer
+    std::vector<std::wstring> hold;     // --hold-after-exit, repeatable: files that exist when
+                                        // the started program exits are held exclusively...
+    DWORD hold_for = 0;                 // --hold-for MS: ...for MS from then on
+    std::wstring until_gone;            // --until-gone: a path whose removal ends the run
+    std::vector<std::wstring> answers;  // --answer, once per box: YES, NO or OK
 };
 
 // Any other argument is passed over.
@@ -164,14 +164,22 @@ inline DriverOptions read_driver_options(int argc, wchar_t **argv, int first)
     DriverOptions options;
     for (int i = first; i + 1 < argc; ++i) {
         std::wstring name = argv[i];
-        if (name == L"--cwd") options.cwd = argv[++i];
-        else if (name == L"--lock") options.lock = argv[++i];
-        else if (name == L"--map") options.map = argv[++i];
-        else if (name == L"--lock-for") options.lock_for = std::wcstoul(argv[++i], nullptr, 10);
-        else if (name == L"--hold-after-exit") options.hold.push_back(argv[++i]);
-        else if (name == L"--hold-for") options.hold_for = std::wcstoul(argv[++i], nullptr, 10);
-        else if (name == L"--until-gone") options.until_gone = argv[++i];
-        else if (name == L"--answer") options.answers.push_back(argv[++i]);
+        if (name == L"--cwd")
+            options.cwd = argv[++i];
+        else if (name == L"--lock")
+            options.lock = argv[++i];
+        else if (name == L"--map")
+            options.map = argv[++i];
+        else if (name == L"--lock-for")
+            options.lock_for = std::wcstoul(argv[++i], nullptr, 10);
+        else if (name == L"--hold-after-exit")
+            options.hold.push_back(argv[++i]);
+        else if (name == L"--hold-for")
+            options.hold_for = std::wcstoul(argv[++i], nullptr, 10);
+        else if (name == L"--until-gone")
+            options.until_gone = argv[++i];
+        else if (name == L"--answer")
+            options.answers.push_back(argv[++i]);
     }
     return options;
 }

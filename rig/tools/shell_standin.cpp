@@ -37,8 +37,8 @@ int run_limited(const wchar_t *ready)
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessAsUserW(primary, self, command, nullptr, nullptr, FALSE, 0, nullptr,
-                              nullptr, &startup, &process)) {
+    if (!CreateProcessAsUserW(primary, self, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                              &startup, &process)) {
         std::fprintf(stderr, "CreateProcessAsUserW: %lu\n", GetLastError());
         return 1;
     }
@@ -58,8 +58,8 @@ int wmain(int argc, wchar_t **argv)
     }
     if (argc > 2 && std::wcscmp(argv[2], L"--limited") == 0)
         return run_limited(argv[1]);
-    HWND window = CreateWindowExW(0, L"STATIC", L"shell", WS_POPUP, 0, 0, 1, 1, nullptr,
-                                  nullptr, nullptr, nullptr);
+    HWND window = CreateWindowExW(0, L"STATIC", L"shell", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                                  nullptr, nullptr);
     if (window == nullptr || !SetShellWindow(window) || GetShellWindow() != window) {
         std::fprintf(stderr, "not the shell window: %lu\n", GetLastError());
         return 1;

@@ -14,8 +14,8 @@ BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID)
     GetModuleFileNameW(nullptr, program, MAX_PATH * 4);
     std::wstring mark = std::wstring(own) + L".loaded";
     std::string line = utf8(program) + "\n";
-    HANDLE file = CreateFileW(mark.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(mark.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD written = 0;
     WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
     CloseHandle(file);

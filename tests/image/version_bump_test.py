@@ -70,7 +70,7 @@ class VersionBump(unittest.TestCase):
             self.assertIn(f'<assemblyIdentity version="{quad}"'.encode(),
                           (self.dist / name).read_bytes())
         # The copy's own image check reads the same facts file and agrees.
-        done = subprocess.run(["/usr/bin/python3", "-m", "unittest", "check_image"],
+        done = subprocess.run(["/usr/bin/python3", "-m", "unittest", "image_test"],
                               cwd=self.tree / "tests/image", capture_output=True, text=True,
                               env=dict(os.environ, PYTHONPATH=str(self.tree),
                                        LARKSPIRE_ROOT=str(self.tree)))

@@ -10,14 +10,13 @@ from pathlib import Path
 
 from release import product
 from release.pe import embedded_image, without_checksum
-from rig.signing import PASSWORD, ROOT, TimestampAuthority, build
+from tests.signing.pki import PASSWORD, ROOT, TimestampAuthority, build
 
 WORK = Path(os.environ["LARKSPIRE_SIGNING_WORK"])
 KEYS = WORK / "keys"
 RELEASE = WORK / "dist"
 EXECUTABLES = product.EXECUTABLES
 CLIENT, INSTALLER = EXECUTABLES
-SIGN_IN_PLACE = Path(__file__).resolve().parent / "sign_in_place.sh"
 
 
 def osslsigncode(*args):
@@ -31,17 +30,10 @@ def folder_bytes(folder):
             if p.is_file()}
 
 
-def commit_time():
-    return subprocess.run(["git", "log", "-1", "--format=%ct"], cwd=ROOT, capture_output=True,
-                          text=True, check=True).stdout.strip()
-
-
 class SignedRelease(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.authority = TimestampAuthority(KEYS)
-        # What tests/signing/sign_in_place.sh needs besides the file.
-        cls.sign_env = {"KEYS": str(KEYS), "TSA_URL": cls.authority.url}
 
     @classmethod
     def tearDownClass(cls):
@@ -150,25 +142,6 @@ class SignedRelease(unittest.TestCase):
             self.assertEqual(embedded_image((WORK / "other" / INSTALLER).read_bytes()),
                              (WORK / "other" / CLIENT).read_bytes())
 
-    def test_a_sign_command_signs_each_file_in_place_at_the_commit_time(self):
-        # The caller sets no SOURCE_DATE_EPOCH: the command must still get
-        # one, the last commit's time, as a publisher's script may rely on it.
-        epochs = WORK / "epochs.log"
-        epochs.write_text("")
-        environment = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
-        done = subprocess.run(
-            [ROOT / "scripts/build", "--sign-command",
-             f'echo "$SOURCE_DATE_EPOCH" >>{epochs}; sh {SIGN_IN_PLACE}',
-             "--dist", WORK / "by-command", "--build-dir", WORK / "scratch"],
-            stdin=subprocess.DEVNULL, capture_output=True, text=True,
-            env={**environment, **self.sign_env, "LARKSPIRE_SIGN_PASSWORD": PASSWORD})
-        self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertEqual(epochs.read_text().split(), [commit_time()] * 2)
-        for name in EXECUTABLES:
-            self.assert_verifies(WORK / "by-command" / name)
-        self.assertEqual(embedded_image((WORK / "by-command" / INSTALLER).read_bytes()),
-                         (WORK / "by-command" / CLIENT).read_bytes())
-
     def test_failures_name_the_cause_and_leave_dist_as_it_was(self):
         dist = WORK / "kept"
         shutil.rmtree(dist, ignore_errors=True)
@@ -177,8 +150,11 @@ class SignedRelease(unittest.TestCase):
         pfx = KEYS / "publisher.pfx"
         client = WORK / "scratch/unsigned" / CLIENT
         setup = WORK / "scratch/unsigned" / INSTALLER
-        refuse_setup = f'case "$1" in *Setup.exe) echo "the signing server refused" >&2; ' \
-                       f'exit 1;; esac; sh {SIGN_IN_PLACE} "$1"; :'
+        # Signs the client in place, as a service would, and refuses the setup.
+        refuse_setup = (f'case "$1" in *Setup.exe) echo "the signing server refused" >&2; '
+                        f'exit 1;; esac; printf %s "$LARKSPIRE_SIGN_PASSWORD" | osslsigncode '
+                        f'sign -pkcs12 {pfx} -readpass /dev/stdin -h sha256 -in "$1" '
+                        f'-out "$1.signed" >/dev/null && mv "$1.signed" "$1"; :')
         # Each case gives one line; where osslsigncode 2.5 (Debian 12) and 2.9
         # (Debian 13) word the cause differently, either version's words.
         cases = [
@@ -197,7 +173,7 @@ class SignedRelease(unittest.TestCase):
             ("a sign command that signs nothing", ["--sign-command", "true"], {},
              [f"signing {client} failed: the signed file carries no signature"]),
             ("a sign command that fails on the installer", ["--sign-command", refuse_setup],
-             self.sign_env, [f"signing {setup} failed: the signing server refused"]),
+             {}, [f"signing {setup} failed: the signing server refused"]),
         ]
         for name, args, env, lines in cases:
             with self.subTest(name):

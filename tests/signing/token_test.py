@@ -2,8 +2,9 @@
 module; its configuration and tokens live in this test's own folder. The RSA
 key is made on the token, sensitive and never extractable, and its
 certificate, issued through a test intermediate under the test root, is
-stored beside it. Then: the signed release from the token, each way token
-signing fails, and the verifier's pins across a renewal."""
+stored beside it. Then: the signed release from the token, the sign command
+example of docs/examples, each way token signing fails, and the verifier's
+pins across a renewal."""
 import os
 import shutil
 import subprocess
@@ -12,15 +13,17 @@ import unittest
 from pathlib import Path
 
 from release import pe, product
-from rig.signing import ROOT, TimestampAuthority, commit_working_tree
+from tests.signing.pki import ROOT, TimestampAuthority, commit_working_tree, git
 
 WORK = Path(os.environ["LARKSPIRE_SIGNING_WORK"])
 KEYS = WORK / "keys"
 HERE = WORK / "token"
 CLIENT, INSTALLER = product.EXECUTABLES
 MODULE = "/usr/lib/softhsm/libsofthsm2.so"
-# The token README.md's examples name, so that its sign command runs as printed.
+# The token the sign command example names, so that it runs as a publisher
+# gets it.
 URI = "pkcs11:token=larkspire-release;object=Larkspire"
+EXAMPLE = ROOT / "docs/examples/sign-with-service.sh"
 # Shell characters, so that a PIN passed through a shell unquoted breaks.
 PIN = "pin & more 26!"
 SUBJECT = "CN=Larkspire Test token"
@@ -65,6 +68,9 @@ class TokenSigning(unittest.TestCase):
                                             "objectstore.backend = file\n")
         cls.env = {**os.environ, "SOFTHSM2_CONF": str(HERE / "softhsm2.conf")}
         cls.env.pop("LARKSPIRE_SIGN_PIN", None)
+        # The build sets the last commit's time, which the sign command
+        # example must receive, as a publisher's script may rely on it.
+        cls.env.pop("SOURCE_DATE_EPOCH", None)
         run("softhsm2-util", "--init-token", "--free", "--label", "larkspire-release",
             "--pin", PIN, "--so-pin", "so " + PIN, env=cls.env)
         made = cls.token("--keypairgen", "--key-type", "rsa:3072", "--label", "Larkspire",
@@ -121,10 +127,10 @@ class TokenSigning(unittest.TestCase):
         run("openssl", "x509", "-in", f"{name}.pem", "-outform", "DER", "-out", f"{name}.der")
 
     @classmethod
-    def build(cls, *args, pin=PIN, dist="dist", build="build"):
+    def build(cls, *args, pin=PIN, dist="dist", build="build", env=None):
         """scripts/build with no terminal (a session of its own) and standard
         input from /dev/null, as in CI."""
-        env = {**cls.env, **({"LARKSPIRE_SIGN_PIN": pin} if pin else {})}
+        env = {**cls.env, **({"LARKSPIRE_SIGN_PIN": pin} if pin else {}), **(env or {})}
         return subprocess.run(
             [cls.source / "scripts/build", *map(str, args), "--dist", HERE / dist,
              "--build-dir", HERE / build], cwd=HERE, env=env,
@@ -136,6 +142,7 @@ class TokenSigning(unittest.TestCase):
                               stdin=subprocess.DEVNULL, capture_output=True, text=True)
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         self.assertIn(f"Subject: /{SUBJECT}", done.stdout + done.stderr)
+        self.assertIn("Timestamp Server Signature verification: ok", done.stdout + done.stderr)
 
     def verify(self, file, *args, code):
         done = subprocess.run([self.source / "scripts/verify-release", file, *map(str, args)],
@@ -156,18 +163,20 @@ class TokenSigning(unittest.TestCase):
         logs = "".join(p.read_text() for p in (HERE / "build").glob("sign-*"))
         self.assertNotIn(PIN, self.release.stdout + self.release.stderr + logs)
 
-    def test_the_readme_sign_command_as_printed(self):
-        readme = (ROOT / "README.md").read_text()
-        script = readme[readme.index("#!/bin/sh\n# Signs \"$1\" in place; the PIN"):]
-        script = script[:script.index("```")].replace(
-            "/etc/larkspire/chain.pem", str(HERE / "intermediate.pem")).replace(
-            "http://timestamp.example", self.authority.url)
-        (HERE / "sign-with-service.sh").write_text(script)
-        done = self.build("--sign-command", f"sh {HERE}/sign-with-service.sh",
-                          dist="by-command", build="scratch")
+    def test_the_sign_command_example_signs_each_file_in_place_at_the_commit_time(self):
+        epochs = HERE / "epochs.log"
+        epochs.write_text("")
+        done = self.build("--sign-command", f'echo "$SOURCE_DATE_EPOCH" >>{epochs}; sh {EXAMPLE}',
+                          dist="by-command", build="scratch",
+                          env={"SIGN_CHAIN": str(HERE / "intermediate.pem"),
+                               "SIGN_TIMESTAMP": self.authority.url})
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        commit_time = git(self.source, "log", "-1", "--format=%ct").strip()
+        self.assertEqual(epochs.read_text().split(), [commit_time] * 2)
         for name in (CLIENT, INSTALLER):
             self.osslsigncode_verifies(HERE / "by-command" / name)
+        self.assertEqual(pe.embedded_image((HERE / "by-command" / INSTALLER).read_bytes()),
+                         (HERE / "by-command" / CLIENT).read_bytes())
 
     def test_failures_name_the_cause_and_leave_dist_as_it_was(self):
         dist = HERE / "kept"

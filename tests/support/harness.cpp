@@ -49,8 +49,8 @@ static DWORD WINAPI call_routine(void *routine)
 DWORD run_to_exit(void (*routine)())
 {
     PATCH_IMPORT(ExitProcess, exit_thread_instead);
-    HANDLE thread = CreateThread(nullptr, 1 << 20, call_routine, reinterpret_cast<void *>(routine),
-                                 0, nullptr);
+    HANDLE thread =
+        CreateThread(nullptr, 1 << 20, call_routine, reinterpret_cast<void *>(routine), 0, nullptr);
     WaitForSingleObject(thread, INFINITE);
     DWORD code = 0;
     GetExitCodeThread(thread, &code);

@@ -8,8 +8,8 @@
 
 // Declares the import slot and real_Name, the Windows function captured
 // before any test patches the slot, for fakes that forward.
-#define DECLARE_IMPORT(name)                         \
-    extern "C" decltype(&name) __imp_##name;         \
+#define DECLARE_IMPORT(name)                 \
+    extern "C" decltype(&name) __imp_##name; \
     inline const decltype(&name) real_##name = __imp_##name
 
 template <typename Function>
@@ -38,4 +38,4 @@ private:
 
 // PATCH_IMPORT(MessageBoxW, fake) declares a local patch named patch_MessageBoxW.
 #define PATCH_IMPORT(name, replacement) \
-    ImportPatch<decltype(&name)> patch_##name{&__imp_##name, replacement}
+    ImportPatch<decltype(&name)> patch_##name = {&__imp_##name, replacement}

@@ -16,9 +16,12 @@ import time
 from pathlib import Path, PureWindowsPath
 
 from release import product
-from rig.prefix import APP_PATHS, DIST, PREFIX_SCRIPT, ROOT, TOOLS, Prefix, driver_options
+from rig.prefix import APP_PATHS, DIST, PREFIX_SCRIPT, ROOT, Prefix, driver_options
 
 OUT = Path(os.environ.get("LARKSPIRE_SCREENSHOTS", ROOT / "docs/screenshots"))
+# boxwatch.exe and shortcutview.exe, as
+# `cmake --build --preset tests --target showcase` builds them.
+TOOLS = ROOT / "build/tests/showcase"
 WINE_FONTS = Path("/usr/share/wine/fonts")
 # A common player's screen. The Wine desktop fills it exactly, so the window
 # rectangles the helpers report are the screen's own pixel coordinates.

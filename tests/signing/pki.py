@@ -1,8 +1,9 @@
 """Test keys, a timestamp authority and the signed release, all made at test
 time: no key is ever committed, and the authority answers on loopback only.
 
-    python3 -m rig.signing WORK    makes WORK/keys, and the signed release in WORK/dist
-                                   from a commit of the working tree in WORK/source
+    python3 -m tests.signing.pki WORK    makes WORK/keys, and the signed release in
+                                         WORK/dist from a commit of the working tree in
+                                         WORK/source
 """
 import base64
 import datetime
@@ -17,7 +18,7 @@ from pathlib import Path
 
 from asn1crypto import cms, core, pem, x509
 
-ROOT = Path(os.environ.get("LARKSPIRE_ROOT", Path(__file__).resolve().parents[1]))
+ROOT = Path(os.environ.get("LARKSPIRE_ROOT", Path(__file__).resolve().parents[2]))
 # Shell characters, so that a password passed through a shell unquoted breaks.
 PASSWORD = "pass word & more!"
 

@@ -3,9 +3,9 @@ leftover staging file, no Edge, or a DLL planted beside the installer."""
 import unittest
 
 from release import product
-from installer_e2e import (CONFIRM, REMOVE, START, Installed, InstallerTestCase, answered,
-                           registration)
-from client_e2e import EDGE_MISSING
+from installer_test import (CONFIRM, REMOVE, START, Installed, InstallerTestCase, answered,
+                            registration)
+from client_test import EDGE_MISSING
 from rig.prefix import DIST, TOOLS, UNINSTALL_KEY
 
 

@@ -1,7 +1,7 @@
 #include "common/install_layout.h"
 #include "common/product.h"
-#include "launch/launch.h"
 #include "expected_messages.h"
+#include "launch/launch.h"
 #include "tests/support/harness.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +17,8 @@ DECLARE_IMPORT(ShellExecuteExW);
 
 namespace {
 
-const std::wstring app_paths = L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\msedge.exe";
+const std::wstring app_paths =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\msedge.exe";
 
 struct RegistryRead {
     HKEY root;
@@ -191,10 +192,10 @@ TEST_F(Launch, StartsEdgeInAppModeOnItsOwnProfile)
     ASSERT_TRUE(launch_client());
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_EQ(started_application, edge);
+    const std::wstring app = L"--app=\"https://" LARKSPIRE_PLAY_HOST L"/login?client=windows\"";
     EXPECT_EQ(started_command,
-              L"\"" + edge + L"\" --app=\"https://" LARKSPIRE_PLAY_HOST L"/login?client=windows\" "
-              L"--user-data-dir=\"" + profile() +
-              L"\" --window-size=1440,900 --no-first-run --no-default-browser-check");
+              L"\"" + edge + L"\" " + app + L" --user-data-dir=\"" + profile() +
+                  L"\" --window-size=1440,900 --no-first-run --no-default-browser-check");
     EXPECT_TRUE(exists(profile()));
     EXPECT_TRUE(launch_client()) << "a second start accepts the existing profile";
 }
@@ -280,8 +281,7 @@ TEST_F(Launch, FailedProcessCreationShowsTheStartFailure)
     place_edge(sandbox.root + L"\\pf");
     create_process_result = FALSE;
     EXPECT_FALSE(launch_client());
-    EXPECT_EQ(boxes.shown,
-              std::vector<RecordedBox>{start_failed});
+    EXPECT_EQ(boxes.shown, std::vector<RecordedBox>{start_failed});
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 #include "common/product.h"
-#include "tests/unit/installer_fixture.h"
+#include "tests/flows/installer_fixture.h"
 
 #include <objbase.h>
 
@@ -33,8 +33,8 @@ TEST_F(InstallerFlow, ASecondInstanceInEitherModeSaysSoAndTouchesNothing)
     HANDLE first = real_CreateMutexW(nullptr, FALSE, L"Local\\" LARKSPIRE_NAME L"Setup");
     ASSERT_NE(first, nullptr);
     PATCH_IMPORT(CreateMutexW, real_CreateMutexW);
-    for (const wchar_t *line : {command_line, L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE
-                                              L"\" " LARKSPIRE_UNINSTALL_OPTION}) {
+    for (const wchar_t *line :
+         {command_line, L"\"C:\\dl\\" LARKSPIRE_INSTALLER_EXE L"\" " LARKSPIRE_UNINSTALL_OPTION}) {
         boxes = {};
         command_line = line;
         EXPECT_EQ(run({}), exit_failed) << printable(line);
@@ -290,15 +290,15 @@ TEST_F(InstallerFlow, RegistrationWritesNineValuesAndFlagsEvenAfterAFailure)
     failing_value = L"Publisher";
     EXPECT_EQ(run({IDYES, IDNO}), exit_done);
     EXPECT_EQ(value_writes, (std::vector<ValueWrite>{all[0], all[1], all[2], all[7], all[8]}));
-    EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{install_confirm, partial_warning,
-                                                     start_prompt}));
+    EXPECT_EQ(boxes.shown,
+              (std::vector<RecordedBox>{install_confirm, partial_warning, start_prompt}));
 
     boxes = {};
     PATCH_IMPORT(RegCreateKeyExW, fail_create_key);
     write_file(sandbox.programs + L"\\" LARKSPIRE_NAME, "not a folder");  // shortcuts fail too
     EXPECT_EQ(run({IDYES, IDNO}), exit_done);
-    EXPECT_EQ(boxes.shown, (std::vector<RecordedBox>{install_confirm, partial_warning,
-                                                     start_prompt}))
+    EXPECT_EQ(boxes.shown,
+              (std::vector<RecordedBox>{install_confirm, partial_warning, start_prompt}))
         << "one warning for every integration failure together";
 }
 

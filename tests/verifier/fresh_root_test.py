@@ -6,7 +6,7 @@ minutes and a cache that a ctest run inside a fresh root lacks; and it runs it
 as an ordinary user made for it, as an auditor without root would. Besides,
 what an ordinary user's machine may lack is named in one line.
 
-    python3 -m unittest -v fresh_root_test           from tests/signing
+    python3 -m unittest -v fresh_root_test           from tests/verifier
 """
 import getpass
 import os
@@ -19,7 +19,7 @@ from pathlib import Path
 
 from release import buildinfo
 from release.verify import INSTALLER
-from rig.signing import ROOT, TimestampAuthority, build, make_keys
+from tests.signing.pki import ROOT, TimestampAuthority, build, make_keys
 
 WORK = ROOT / "build/fresh-root"
 HERE = buildinfo.debian_release().rpartition("(")[2].rstrip(")")
@@ -76,7 +76,7 @@ class FreshRoot(unittest.TestCase):
         WORK.mkdir(parents=True)
         code, out, err = run(ROOT / "scripts/fresh-debian", "--share", WORK, OTHER,
                              "scripts/setup --build",
-                             "PYTHONPATH=$PWD python3 tests/signing/fresh_root_test.py /share")
+                             "PYTHONPATH=$PWD python3 tests/verifier/fresh_root_test.py /share")
         assert code == 0, out[-3000:] + err
         # What a build machine that changed the source before building
         # would publish: BUILDINFO naming the commit, clean.

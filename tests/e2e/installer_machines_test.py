@@ -7,9 +7,9 @@ import unittest
 
 from expected import MESSAGES
 
-from installer_e2e import (CONFIRM, EDGE, PARTIAL, REMOVE, START,
-                           USER_SHELL_FOLDERS, Installed, InstallerTestCase, answered,
-                           registration)
+from installer_test import (CONFIRM, EDGE, PARTIAL, REMOVE, START,
+                            USER_SHELL_FOLDERS, Installed, InstallerTestCase, answered,
+                            registration)
 from release import product
 from rig.prefix import UNINSTALL_KEY, expected_browser_argv
 

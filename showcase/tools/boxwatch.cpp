@@ -76,8 +76,8 @@ int wmain(int argc, wchar_t **argv)
         std::printf("{\"box\": %zu, \"caption\": %s, \"text\": %s, \"buttons\": [%s], "
                     "\"rect\": [%ld, %ld, %ld, %ld]}\n",
                     finder.seen.size(), json_string(box.caption.c_str()).c_str(),
-                    json_string(box.text.c_str()).c_str(), buttons.c_str(),
-                    rect.left, rect.top, rect.right, rect.bottom);
+                    json_string(box.text.c_str()).c_str(), buttons.c_str(), rect.left, rect.top,
+                    rect.right, rect.bottom);
         std::fflush(stdout);
         std::wstring answer_file = dir + L"\\answer-" + std::to_wstring(finder.seen.size());
         int id = 0;

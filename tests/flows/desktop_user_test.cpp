@@ -1,4 +1,4 @@
-#include "tests/unit/installer_fixture.h"
+#include "tests/flows/installer_fixture.h"
 
 DECLARE_IMPORT(GetShellWindow);
 DECLARE_IMPORT(OpenProcess);

@@ -1,5 +1,5 @@
 #include "common/product.h"
-#include "tests/unit/installer_fixture.h"
+#include "tests/flows/installer_fixture.h"
 
 DECLARE_IMPORT(CreateProcessW);
 DECLARE_IMPORT(GetSystemDirectoryW);
@@ -63,7 +63,8 @@ TEST_F(Uninstall, RemovesTheInstallAndHandsTheRestToAHiddenInterpreter)
     // The installed uninstaller, not our own file, under the one name the
     // delayed removal deletes: a reinstall's Uninstall.exe is safe from it.
     EXPECT_FALSE(exists(installed(LARKSPIRE_UNINSTALLER_EXE)));
-    EXPECT_TRUE(read_file(installed(LARKSPIRE_RETIRED_UNINSTALLER)) == read_file(layout.self_path.text));
+    EXPECT_TRUE(read_file(installed(LARKSPIRE_RETIRED_UNINSTALLER)) ==
+                read_file(layout.self_path.text));
     EXPECT_FALSE(exists(sandbox.desktop + L"\\" LARKSPIRE_SHORTCUT));
     EXPECT_FALSE(exists(sandbox.programs + L"\\" LARKSPIRE_NAME));
     EXPECT_TRUE(exists(sandbox.local + L"\\" LARKSPIRE_NAME)) << "the browser profile stays";
@@ -87,7 +88,8 @@ TEST_F(Uninstall, RemovesTheInstallAndHandsTheRestToAHiddenInterpreter)
     EXPECT_EQ(started[0].flags, DWORD(CREATE_NO_WINDOW));
     EXPECT_EQ(started[0].directory, sys) << "never the install folder, which it removes";
     EXPECT_EQ(started[0].delay, sys + L"\\ping.exe");
-    EXPECT_EQ(started[0].exe, installed(LARKSPIRE_RETIRED_UNINSTALLER)) << "the layout path, not our own";
+    EXPECT_EQ(started[0].exe, installed(LARKSPIRE_RETIRED_UNINSTALLER))
+        << "the layout path, not our own";
     EXPECT_EQ(started[0].dir, install_dir());
 
     boxes = {};

@@ -154,7 +154,8 @@ class ImageSettings(unittest.TestCase):
 
     def test_both_carry_the_same_resources_and_the_installer_the_client(self):
         client, setup = (resources(self.images[n]) for n in EXPECTED)
-        self.assertEqual(sorted(client), [(3, 1), (3, 2), (3, 3), (3, 4), (14, 1), (16, 1), (24, 1)])
+        self.assertEqual(sorted(client),
+                         [(3, 1), (3, 2), (3, 3), (3, 4), (14, 1), (16, 1), (24, 1)])
         self.assertEqual(client, setup)
         client_bytes = (DIST / CLIENT).read_bytes()
         self.assertIn(client_bytes, (DIST / INSTALLER).read_bytes())

@@ -18,9 +18,9 @@ static PROCESS_INFORMATION process;
 extern "C" [[noreturn]] void WINAPI bare_entry()
 {
     startup.cb = sizeof startup;
-    BOOL started = CreateProcessW(L"C:\\Program Files\\Microsoft\\Edge\\Application\\msedge.exe",
-                                  command_line, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                  &startup, &process);
+    BOOL started =
+        CreateProcessW(L"C:\\Program Files\\Microsoft\\Edge\\Application\\msedge.exe", command_line,
+                       nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
     if (started) {
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);

@@ -1,6 +1,7 @@
 // Times one install or uninstall inside the prefix while answering its
 // message boxes at once, the way robot.exe does but with no pause.
-//   ROBOT_COMMAND=<command line> cycle_robot.exe [--cwd DIR] [--until-gone PATH] [--answer YES|NO]...
+//   ROBOT_COMMAND=<command line> cycle_robot.exe [--cwd DIR] [--until-gone PATH]
+//       [--answer YES|NO]...
 // Unlike robot.exe it answers boxes of any process: the NSIS uninstaller
 // hands over to a copy of itself in %TEMP% and shows its question from there.
 // It ends when the started process has exited, every answer has been given

@@ -13,7 +13,7 @@ import pefile
 
 import forge
 from release import authenticode, pe, product
-from rig.signing import EXPIRED, PASSWORD, ROOT, TimestampAuthority
+from tests.signing.pki import EXPIRED, PASSWORD, ROOT, TimestampAuthority
 
 WORK = Path(os.environ["LARKSPIRE_SIGNING_WORK"])
 KEYS = WORK / "keys"

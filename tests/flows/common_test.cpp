@@ -1,5 +1,6 @@
 #include "common/install_layout.h"
 #include "common/product.h"
+#include "common/wide_buffer.h"
 #include "tests/support/harness.h"
 
 #include <gtest/gtest.h>

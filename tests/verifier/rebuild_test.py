@@ -10,9 +10,9 @@ import unittest
 from pathlib import Path
 
 from release import authenticode, buildinfo
-from release_test import (CA, EXECUTABLES, INSTALLER_MESSAGE, KEYS, RELEASE, WORK, Verifying,
-                          checkout, git, published)
-from rig.signing import TimestampAuthority, build
+from verifier_test import (CA, EXECUTABLES, INSTALLER_MESSAGE, KEYS, RELEASE, WORK, Verifying,
+                           checkout, git, published)
+from tests.signing.pki import TimestampAuthority, build
 
 SETUP = RELEASE / EXECUTABLES[1]
 

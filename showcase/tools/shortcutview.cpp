@@ -44,7 +44,8 @@ HICON shortcut_icon(const std::wstring &file)
     int index = 0;
     if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                    reinterpret_cast<void **>(&link)))) {
-        if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&persist)))) {
+        if (SUCCEEDED(
+                link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&persist)))) {
             if (SUCCEEDED(persist->Load(file.c_str(), STGM_READ)))
                 link->GetIconLocation(location, MAX_PATH, &index);
             persist->Release();
@@ -88,8 +89,8 @@ void paint(HWND window)
         SelectObject(dc, label_font);
         int x = margin;
         for (const Entry &entry : group.entries) {
-            DrawIconEx(dc, x + (cell_width - icon_size) / 2, y + 8, entry.icon, icon_size, icon_size,
-                       0, nullptr, DI_NORMAL);
+            DrawIconEx(dc, x + (cell_width - icon_size) / 2, y + 8, entry.icon, icon_size,
+                       icon_size, 0, nullptr, DI_NORMAL);
             RECT label = {x, y + 8 + icon_size + 6, x + cell_width, y + cell_height};
             DrawTextW(dc, entry.name.c_str(), -1, &label, DT_CENTER | DT_WORDBREAK);
             x += cell_width;
@@ -153,16 +154,17 @@ int wmain(int argc, wchar_t **argv)
     window_class.lpszClassName = L"LarkspireShortcutView";
     RegisterClassW(&window_class);
 
-    RECT frame = {0, 0, 2 * margin + widest_group() * cell_width,
-                  margin + static_cast<int>(groups.size()) * (heading_height + cell_height + margin / 2) +
-                      margin / 2};
+    RECT frame = {
+        0, 0, 2 * margin + widest_group() * cell_width,
+        margin + static_cast<int>(groups.size()) * (heading_height + cell_height + margin / 2) +
+            margin / 2};
     // No system menu: its icon would be Wine's, and the window is no program
     // of the product.
     DWORD style = WS_OVERLAPPED | WS_CAPTION;
     AdjustWindowRect(&frame, style, FALSE);
-    HWND window = CreateWindowW(window_class.lpszClassName, L"Larkspire shortcuts", style,
-                                120, 120, frame.right - frame.left, frame.bottom - frame.top,
-                                nullptr, nullptr, window_class.hInstance, nullptr);
+    HWND window = CreateWindowW(window_class.lpszClassName, L"Larkspire shortcuts", style, 120, 120,
+                                frame.right - frame.left, frame.bottom - frame.top, nullptr,
+                                nullptr, window_class.hInstance, nullptr);
     ShowWindow(window, SW_SHOWNORMAL);
     // As with the message boxes, Wine without a window manager leaves a new
     // window drawn inactive until it is made the foreground window again.

@@ -4,8 +4,8 @@
 
 #include "common/install_layout.h"
 #include "common/product.h"
-#include "installer/installer.h"
 #include "expected_messages.h"
+#include "installer/installer.h"
 #include "tests/support/harness.h"
 
 #include <gtest/gtest.h>

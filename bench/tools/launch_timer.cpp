@@ -23,8 +23,9 @@ LONGLONG now()
 // The stand-in may still be writing: only a whole stamp counts.
 bool read_stamp(const wchar_t *path, LONGLONG &stamp)
 {
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     DWORD read = 0;
@@ -84,9 +85,10 @@ int wmain(int argc, wchar_t **argv)
             LONGLONG stamp = 0;
             while (!read_stamp(stamp_file, stamp))
                 Sleep(1);
-            std::printf("{\"round\": %d, \"variant\": %d, \"exit\": %lu, \"browser_started_us\": %lld, "
-                        "\"launcher_exited_us\": %lld}\n",
-                        round, v, code, micros(stamp - start), micros(exited - start));
+            std::printf(
+                "{\"round\": %d, \"variant\": %d, \"exit\": %lu, \"browser_started_us\": %lld, "
+                "\"launcher_exited_us\": %lld}\n",
+                round, v, code, micros(stamp - start), micros(exited - start));
             std::fflush(stdout);
             // Lets the stand-in finish exiting before the next launch.
             Sleep(100);
