@@ -24,7 +24,8 @@ import tempfile
 from asn1crypto import algos, cms, core, tsp  # noqa: F401 (tsp registers TSTInfo)
 
 from release import pe
-from release.der import NotDer, length as der_length, problem as der_problem
+from release.der import NotDer, header as der_header, length as der_length, \
+    problem as der_problem
 
 SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
 RFC3161_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"
@@ -253,34 +254,67 @@ def _certificates(signed_data):
 READING_ERRORS = (ValueError, KeyError, TypeError, IndexError, AttributeError, OverflowError)
 
 
+def _unplaced(value):
+    """Whether value holds a value where its structure has none: asn1crypto
+    keeps whatever follows a SEQUENCE's last field, unread, and reads only
+    the first value inside an explicit tag."""
+    explicit = getattr(value, "explicit", None) or ()
+    encoded = value.dump() if explicit else b""
+    try:
+        for _ in explicit:
+            # asn1crypto writes the tag as it read it, around only the
+            # first value: a second one shows as a length past the end.
+            _, start, stop = der_header(encoded, 0, len(encoded))
+            encoded = encoded[start:stop]
+            if der_length(encoded) != len(encoded):
+                return True
+    except NotDer:
+        return True
+    if isinstance(value, core.Sequence):
+        names = list(value)
+        # A SEQUENCE of no known structure (Authenticode's signed content)
+        # has no fields to count.
+        return bool(names) and (len(value) != len(names) or
+                                any(_unplaced(value[name]) for name in names))
+    if isinstance(value, core.SequenceOf):
+        return any(_unplaced(child) for child in value)
+    if isinstance(value, core.Choice):
+        return _unplaced(value.chosen)
+    return False
+
+
 def _version_problem(value, version, what):
     if value.dump() != core.Integer(version).dump():
         return f"the {what} is version {value.native}, not v{version}"
     return None
 
 
-def _digest_form(algorithm):
-    return algos.DigestAlgorithm({"algorithm": algorithm["algorithm"].dotted,
-                                  "parameters": core.Null()}).dump()
+def _digest_forms(algorithm, authority):
+    """OpenSSL's PKCS#7, and so osslsigncode, gives a digest algorithm NULL
+    parameters; an authority may leave them out, as RFC 5754 2 prefers."""
+    oid = algorithm["algorithm"].dump()
+    # Built by hand: asn1crypto adds NULL parameters to a digest algorithm
+    # given none.
+    forms = [b"\x30" + bytes([len(oid) + 2]) + oid + b"\x05\x00"]
+    return forms + [b"\x30" + bytes([len(oid)]) + oid] if authority else forms
 
 
-def _signature_form(certificate, digest_algorithm):
+def _signature_forms(certificate, digest_algorithm, authority):
     """RSA as rsaEncryption with NULL parameters, ECDSA as ecdsa-with-SHA*
-    without any (RFC 3370 3.2, RFC 5758 3.2): OpenSSL's PKCS#7 writes
-    nothing else, though sha256WithRSAEncryption would verify as well."""
-    key = certificate.public_key.algorithm
-    if key == "rsa":
-        return algos.SignedDigestAlgorithm({"algorithm": "rsassa_pkcs1v15",
-                                            "parameters": core.Null()}).dump()
+    without any (RFC 3370 3.2, RFC 5758 3.2), as osslsigncode writes them;
+    an authority may write sha*WithRSAEncryption instead (RFC 4056 2)."""
+    key, hash_name = certificate.public_key.algorithm, digest_algorithm["algorithm"].native
     if key == "ec":
-        return algos.SignedDigestAlgorithm(
-            {"algorithm": f"{digest_algorithm['algorithm'].native}_ecdsa"}).dump()
-    return None
+        return [algos.SignedDigestAlgorithm({"algorithm": f"{hash_name}_ecdsa"}).dump()]
+    names = ["rsassa_pkcs1v15", f"{hash_name}_rsa"] if authority else ["rsassa_pkcs1v15"]
+    return [algos.SignedDigestAlgorithm({"algorithm": name, "parameters": core.Null()}).dump()
+            for name in names] if key == "rsa" else []
 
 
-def _signer_info_form(signer_info, certificate, what):
-    """A SignerInfo as a signer writes it: version 1, its certificate named
-    by issuer and serial number exactly as the certificate has them."""
+def _signer_info_form(signer_info, certificate, what, authority=False):
+    """A SignerInfo as a signer, or a timestamp authority, writes it:
+    version 1, its certificate named by issuer and serial number exactly as
+    the certificate has them, its algorithms in their forms."""
     reason = _version_problem(signer_info["version"], 1, f"{what}'s SignerInfo")
     sid = signer_info["sid"]
     tbs = certificate["tbs_certificate"]
@@ -289,13 +323,13 @@ def _signer_info_form(signer_info, certificate, what):
             sid.chosen["serial_number"].dump() != tbs["serial_number"].dump():
         reason = f"the {what} names its certificate otherwise than the certificate does"
     digest = signer_info["digest_algorithm"]
-    if digest.dump() != _digest_form(digest):
+    if digest.dump() not in _digest_forms(digest, authority):
         reason = f"the {what}'s digest algorithm carries other parameters than NULL"
     try:
-        expected = _signature_form(certificate, digest)
+        expected = _signature_forms(certificate, digest, authority)
     except READING_ERRORS:
-        expected = None
-    if signer_info["signature_algorithm"].dump() != expected:
+        expected = []
+    if signer_info["signature_algorithm"].dump() not in expected:
         reason = (f"the {what}'s signature algorithm is not written as its signer writes it "
                   f"for its {certificate.public_key.algorithm.upper()} key")
     if reason:
@@ -334,6 +368,15 @@ def _certificates_form(certificates, order, what):
                       "order its signer writes them")
 
 
+def _issuer_problem(signer, certificates, what):
+    """scripts/build refuses a signature without its signer's issuer, and a
+    timestamp authority sends its own: without it, removing a certificate
+    would make another file that verifies."""
+    if not signer.self_issued and not any(_issued_by(signer, c) for c in certificates):
+        raise Problem(f"not as its signer wrote it: the {what} lacks the certificate that "
+                      "issued its signer")
+
+
 def _der_order(certificates):
     """X.690 11.6's order of a SET OF, which osslsigncode 2.6 and later, and
     a CMS timestamp authority, write; Windows requires it of catalog files
@@ -352,7 +395,9 @@ def _token_form(token):
     _signed_data_form(signed, 3, signer_info, "timestamp")
     certificates = _certificates(signed)
     _certificates_form(certificates, _der_order(certificates), "timestamp")
-    _signer_info_form(signer_info, _signer_certificate(signer_info, certificates), "timestamp")
+    authority = _signer_certificate(signer_info, certificates)
+    _signer_info_form(signer_info, authority, "timestamp", authority=True)
+    _issuer_problem(authority, certificates, "timestamp")
     content = signed["encap_content_info"]["content"]
     reason = der_problem(content.contents) if len(content.contents) <= MAX_TST_INFO else \
         f"it takes {len(content.contents)} bytes, more than {MAX_TST_INFO}"
@@ -423,31 +468,48 @@ class Signature:
     def _check_form(self):
         _signed_data_form(self.signed_data, 1, self.signer_info, "signature")
         _signer_info_form(self.signer_info, self.signer, "signer")
+        if _unplaced(cms.ContentInfo.load(self.der)):
+            raise Problem("not as its signer wrote it: it holds a value where its structure "
+                          "has none")
+        stamp = self._timestamp_attribute()
+        certificates = self.certificates
+        if stamp and stamp[0] == RFC3161_TIMESTAMP:
+            _token_form(stamp[1])
+        elif stamp:
+            self._check_authority(stamp[1], self.certificates)
+            # osslsigncode appends what a counter-signing authority's reply
+            # carries to the signer's certificates, in the reply's order,
+            # a copy of a root both chains share included.
+            own = len({c.dump() for c in chain(self.signer, certificates)})
+            certificates, replied = certificates[:own], certificates[own:]
+            authority = _signer_certificate(stamp[1], replied)
+            _signer_info_form(stamp[1], authority, "timestamp", authority=True)
+            _issuer_problem(authority, replied, "timestamp")
+            _certificates_form(replied, replied, "timestamp")
+        _certificates_form(certificates, self._certificate_order(certificates), "signature")
+        _issuer_problem(self.signer, certificates, "signature")
+
+    def _timestamp_attribute(self):
+        """The unauthenticated attribute, (its type, its value), None if none.
+        Every byte outside the signed attributes is the attacker's to choose
+        unless it is a timestamp, so anything else, a nested signature, a
+        second value or a second timestamp included, is a change."""
         unsigned = self.signer_info["unsigned_attrs"]
         if not isinstance(unsigned, core.Void) and not unsigned:
             raise Problem("not as its signer wrote it: an empty set of unauthenticated "
                           "attributes")
-        # Every byte outside the signed attributes is the attacker's to
-        # choose unless it is a timestamp, so anything else, a nested
-        # signature, a second value or a second timestamp included, is a
-        # change.
         for attribute in unsigned or []:
             kind = attribute["type"].dotted
             if kind not in (RFC3161_TIMESTAMP, COUNTER_SIGNATURE):
                 raise Problem(f"the signature carries an unauthenticated attribute {kind} "
                               "that is not a timestamp")
-        for attribute in unsigned or []:
-            kind = attribute["type"].dotted
-            if len(attribute["values"]) != 1 or len(unsigned) != 1:
-                raise Problem("the signature carries more than one timestamp")
-            value = attribute["values"][0]
-            if kind == RFC3161_TIMESTAMP:
-                _token_form(value)
-            else:
-                _signer_info_form(value, _signer_certificate(value, self.certificates), "timestamp")
-        _certificates_form(self.certificates, self._certificate_order(), "signature")
+        if not unsigned:
+            return None
+        if len(unsigned) != 1 or len(unsigned[0]["values"]) != 1:
+            raise Problem("the signature carries more than one timestamp")
+        return unsigned[0]["type"].dotted, unsigned[0]["values"][0]
 
-    def _certificate_order(self):
+    def _certificate_order(self, certificates):
         """DER order, but for osslsigncode 2.5, which writes the signer
         first and then the chain it was given: its signatures are told apart
         by what their signer signed, SpcPeImageData's flags left an empty
@@ -458,9 +520,9 @@ class Signature:
         except READING_ERRORS:
             older = False
         if not older:
-            return _der_order(self.certificates)
-        own = chain(self.signer, self.certificates)
-        return own + _der_order([c for c in self.certificates if c not in own])
+            return _der_order(certificates)
+        own = chain(self.signer, certificates)
+        return own + _der_order([c for c in certificates if c not in own])
 
     def check(self, data):
         """Everything a signature says about FILE, checked against FILE.
@@ -470,21 +532,12 @@ class Signature:
             raise Problem("the file's digest does not match its signature")
         _check_signer_info(self.signer_info, self.certificates, self.indirect.contents, "signer")
         authorities = []
-        for attribute in self.signer_info["unsigned_attrs"] or []:
-            kind = attribute["type"].dotted
-            # Every byte outside the signed attributes is the attacker's to
-            # choose unless it is a timestamp, so anything else, a second
-            # value or a second timestamp included, is a change.
-            if kind not in (RFC3161_TIMESTAMP, COUNTER_SIGNATURE):
-                raise Problem(f"the signature carries an unauthenticated attribute {kind} "
-                              "that is not a timestamp")
-            if len(attribute["values"]) != 1 or self.timestamp:
-                raise Problem("the signature carries more than one timestamp")
-            if kind == RFC3161_TIMESTAMP:
-                self.timestamp = self._rfc3161(attribute["values"][0])
-            else:
-                self.timestamp = self._counter_signature(attribute["values"][0])
-                authorities += chain(self.timestamp.authority, self.certificates)
+        stamp = self._timestamp_attribute()
+        if stamp and stamp[0] == RFC3161_TIMESTAMP:
+            self.timestamp = self._rfc3161(stamp[1])
+        elif stamp:
+            self.timestamp = self._counter_signature(stamp[1])
+            authorities += chain(self.timestamp.authority, self.certificates)
         own = chain(self.signer, self.certificates) + authorities
         for certificate in self.certificates:
             if not any(certificate.dump() == c.dump() for c in own):
@@ -495,7 +548,10 @@ class Signature:
                                                 if self.timestamp else []):
             pool = self.certificates if certificate in self.certificates \
                 else self.timestamp.certificates
-            issuers = [c for c in pool if _issued_by(certificate, c)]
+            # A root names itself as its issuer: its copy verifies against
+            # itself whatever its key identifiers say.
+            issuers = [certificate] if certificate.self_issued else \
+                [c for c in pool if _issued_by(certificate, c)]
             if issuers and not any(certificate_verifies(certificate, c) for c in issuers):
                 how = "itself" if certificate.self_issued else "its issuer"
                 raise Problem(f"the certificate {subject(certificate)} in the "

@@ -227,6 +227,22 @@ def check_signer(part, args):
         if reason:
             raise Verdict(SIGNER, f"{part.label}: the timestamp authority "
                           f"{authenticode.subject(stamp.authority)} is not trusted: {reason}")
+    # The last certificate of a chain the signature carries is verified by
+    # none of the signature's own unless it is a root: a changed copy of it,
+    # its issuer renamed, is caught only by the root that issued it. A pin
+    # stands for the signer's chain; the timestamp's always needs its root.
+    carried = [(authenticode.chain(stamp.authority, stamp.certificates or
+                                   signature.certificates), stamp)] if stamp else []
+    if not pinned:
+        carried.append((authenticode.chain(signature.signer, signature.certificates), stamp))
+    for links, when in carried:
+        if len(links) > 1 and not links[-1].self_issued:
+            reason = authenticode.untrusted(links[-1], links, args.ca_pem,
+                                            when.time if when else None)
+            if reason:
+                raise Verdict(CHANGED, f"{part.label} was changed after signing: the "
+                              f"certificate {authenticode.subject(links[-1])} in the signature "
+                              f"does not verify against a trusted root: {reason}")
     if pinned:
         when = stamp.time if stamp else datetime.datetime.now(datetime.timezone.utc)
         reason = authenticode.invalid_at(signature.signer, when)
