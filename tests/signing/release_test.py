@@ -219,7 +219,7 @@ class Verifier(Verifying):
         signature, its timestamp token and its certificate table."""
         genuine = (RELEASE / CLIENT).read_bytes()
         signature = forge.signature_of(genuine)
-        payload, null = [0x04, b"\xCC" * 4096], [0x05, b""]
+        payload = [0x04, b"\xCC" * 4096]
         deep = b"\x05\x00"
         for _ in range(3000):
             deep = forge.encode([0x30, deep])
@@ -249,6 +249,15 @@ class Verifier(Verifying):
             return pe.with_checksum(bytes(data))
 
         signed_data, signer_info, token = 0, 1, 2
+        # The root's copy: its tbsCertificate's issuer name, and its
+        # authority key identifier.
+        root_issuer = (signed_data, 3, 0, 0, 3, 0, 0, 1)
+        root_key_id = (signed_data, 3, 0, 0, 7, 0, 1, 1)
+        # The client inside a validly signed installer, its SignerInfo's
+        # version changed.
+        client = (UNSIGNED / INSTALLER).read_bytes().replace(
+            (RELEASE / CLIENT).read_bytes(), edited(set_to([0x02, b"\x03"], signer_info, 0)))
+        carrying = sign(self.file("setup-unsigned.exe", client), self.scratch / "carrying.exe")
         md5, sha256_rsa = bytes.fromhex("2a864886f70d0205"), bytes.fromhex("2a864886f70d01010b")
         nested = [0x30, [[0x06, bytes.fromhex("2b060104018237020401")],
                          [0x31, [forge.signature_tree(genuine)]]]]
@@ -277,6 +286,18 @@ class Verifier(Verifying):
              "names another signature algorithm outside its signed part than inside"),
             ("SignerInfo version 3", edited(set_to([0x02, b"\x03"], signer_info, 0)),
              "the signer's SignerInfo is version v3, not v1"),
+            ("the same in the client of a validly signed installer", carrying.read_bytes(),
+             f"the client {self.scratch / 'changed.exe'} carries"),
+            ("a second content", edited(lambda sd, *_: forge.node(sd, 2)[1].append(
+                forge.node(sd, 2, 1))), "it holds a value where its structure has none"),
+            ("the root left out", edited(lambda sd, *_: forge.node(sd, 3)[1].pop(0)),
+             "the signature lacks the certificate that issued its signer"),
+            ("the root's copy issued by another name",
+             edited(set_to([0x0C, b"Larkspire Test Rooz"], *root_issuer)),
+             "CN=Larkspire Test Root in the signature does not verify against a trusted root"),
+            ("the root's copy with another key identifier",
+             edited(set_to([0x04, b"\x30\x16\x80\x14" + bytes(20)], *root_key_id)),
+             "CN=Larkspire Test Root in the signature does not verify against itself"),
             ("the signer's issuer written as a PrintableString",
              edited(lambda sd, si, _: forge.node(si, 1, 0, 0, 0, 1).__setitem__(0, 0x13)),
              "the signer names its certificate otherwise than the certificate does"),
