@@ -673,14 +673,15 @@ def missing_issuer(data):
     """The name of the CA that issued FILE's signer when the signature does
     not carry that CA's certificate, None when it does or the signer is
     self-signed. Raises Problem or Refused when the signature does not
-    verify: a key that is not its certificate's signs without complaint."""
+    verify: a key that is not its certificate's signs without complaint, or
+    when it is not as scripts/verify-release accepts it."""
     signature = Signature(signature_der(data))
-    signature.check_form()
     signature.check(data)
     signer = signature.signer
-    if signer.self_issued or any(_issued_by(signer, c) for c in signature.certificates):
-        return None
-    return name_text(signer.issuer)
+    if not signer.self_issued and not any(_issued_by(signer, c) for c in signature.certificates):
+        return name_text(signer.issuer)
+    signature.check_form()
+    return None
 
 
 def signature_fits(data):
