@@ -758,8 +758,7 @@ def mutated(rng, image):
         data[at + where] ^= rng.randrange(1, 256)
         return checksummed(data)
     root = forge.signature_tree(image)
-    places = []
-    parents = [root]
+    places, parents = [], [root]
     while parents:
         parent = parents.pop()
         for index, child in enumerate(parent[1]):
@@ -839,9 +838,7 @@ class Mutations(unittest.TestCase):
                 with self.subTest(number):
                     self.assertEqual((out, len(err.splitlines())), ("", 1), out + err)
                     self.assertNotIn("Traceback", err)
-                    if data == genuine:
-                        self.assertEqual(status, self.REACHED, err)
-                    elif data in unstamped:
+                    if data == genuine or data in unstamped:
                         self.assertEqual(status, self.REACHED, err)
                     else:
                         self.assertIn(status, (1, 3, 4, 5), err)
