@@ -108,8 +108,12 @@ def describe(root):
 
 
 def read(path):
+    return parse(Path(path).read_text())
+
+
+def parse(text):
     entries = {}
-    for line in Path(path).read_text().splitlines():
+    for line in text.splitlines():
         key, sep, value = line.partition(": ")
         if sep:
             entries[key] = value

@@ -1,19 +1,24 @@
-"""scripts/verify-release FILE [--published DIR] [--ca FILE] [--fresh-root]
-                              [--fingerprint SHA256]... [--key-fingerprint SHA256]...
-                              [--ca-fingerprint SHA256... --subject NAME]
+"""scripts/verify-release [--published DIR] [--ca FILE] [--fresh-root]
+                       [--fingerprint SHA256]... [--key-fingerprint SHA256]...
+                       [--ca-fingerprint SHA256... --subject NAME] [--] FILE
 
 Proves that FILE, a downloaded LarkspireSetup.exe or Larkspire.exe, was built
 byte for byte from this source and signed by the expected signer; never runs it.
+Give FILE after "--" when it may begin with "-".
 
 The pins, the checks and the exit codes: docs/verifying.md.
 """
 import argparse
 import datetime
+import hashlib
+import os
 import re
 import shutil
+import stat
 import subprocess
 import sys
 import tempfile
+import warnings
 from pathlib import Path
 
 from release import authenticode, buildinfo, fresh_root, pe, product
@@ -21,13 +26,61 @@ from release.authenticode import Problem, Refused
 
 ROOT = Path(__file__).resolve().parents[1]
 CLIENT, INSTALLER = product.CLIENT_EXE, product.INSTALLER_EXE
-CHANGED, USAGE, NOT_OURS, UNSIGNED, SIGNER, NOT_FROM_SOURCE, UNDECIDED = 1, 2, 3, 4, 5, 6, 7
+CHANGED, USAGE, NOT_OURS, UNSIGNED, SIGNER, NOT_FROM_SOURCE, UNDECIDED, NOT_PUBLISHED = \
+    1, 2, 3, 4, 5, 6, 7, 8
+# What the verifier reads at most: our executables take well under a
+# megabyte, a release folder's other files a few kilobytes.
+MAX_FILE, MAX_OTHER = 16 << 20, 1 << 20
 
 
 class Verdict(Exception):
     def __init__(self, code, line):
         super().__init__(line)
         self.code, self.line = code, line
+
+
+KINDS = ((stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a named pipe"),
+         (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+         (stat.S_ISSOCK, "a socket"))
+
+
+def read_input(path, code, cap=MAX_OTHER):
+    """The bytes of a regular file of at most cap bytes, else Verdict(code).
+    Opened without blocking, so that a FIFO (a downloaded archive may hold
+    one) is refused instead of waiting for a writer, and read no further
+    than the cap, so that /dev/zero is refused instead of filling memory."""
+    def refuse(reason):
+        return Verdict(code, f"cannot read {path}: {reason}")
+
+    def regular(mode):
+        if not stat.S_ISREG(mode):
+            raise refuse(next((kind for test, kind in KINDS if test(mode)), "a special file") +
+                         ", not a regular file")
+
+    # Looked at before it is opened, since opening a device may act on it,
+    # and again once open, since the name may since lead elsewhere.
+    try:
+        regular(os.stat(path).st_mode)
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    except OSError as error:
+        raise refuse(error.strerror) from None
+    try:
+        regular(os.fstat(fd).st_mode)
+        chunks, size = [], 0
+        while size <= cap:
+            chunk = os.read(fd, cap + 1 - size)
+            if not chunk:
+                break
+            chunks.append(chunk)
+            size += len(chunk)
+        data = b"".join(chunks)
+    except OSError as error:
+        raise refuse(error.strerror) from None
+    finally:
+        os.close(fd)
+    if len(data) > cap:
+        raise refuse(f"larger than {cap >> 20} MiB, which no file of a release is")
+    return data
 
 
 class Part:
@@ -39,20 +92,26 @@ class Part:
 
 
 def identify(path, data):
-    """Steps 1 and 2: FILE must be ours; an image of ours carrying one
-    complete PE is the installer, and that PE its client; one carrying none
-    is the client. Each must be signed."""
+    """Steps 1 to 3: FILE must be ours, signed and unchanged since; only
+    then is the installer's .rdata searched for the client it carries, a
+    complete PE, which must be ours, signed and unchanged too. One carrying
+    none is the client."""
     ours = product.DISPLAY_NAME
     if not pe.layout(data):
         raise Verdict(NOT_OURS, f"{path} is not a PE image")
     if pe.version_strings(data).get("ProductName") != ours:
         raise Verdict(NOT_OURS, f"{path} is not {ours}: its version resource does not name it")
     whole = Part(CLIENT, str(path), data)
-    # Before any search for embedded images, which costs a look at every
-    # "MZ": what follows the certificate table is refused unread, so that
-    # neither time nor memory grows with bytes appended to a release.
+    # Before any search for embedded images: what follows the certificate
+    # table is refused unread, and the search reads only what the
+    # signature covers, so that neither time nor memory grows with bytes
+    # someone added to a release.
     check_signed(whole)
-    inner = pe.embedded_images(data)
+    check_unchanged(whole)
+    try:
+        inner = pe.embedded_images(data)
+    except ValueError as error:
+        raise Verdict(NOT_OURS, f"{path} is not {ours}: {error}") from None
     if not inner:
         return [whole]
     if len(inner) > 1:
@@ -63,6 +122,7 @@ def identify(path, data):
     whole.name = INSTALLER
     client = Part(CLIENT, f"the client {path} carries (at offset {at:#x})", image, at)
     check_signed(client)
+    check_unchanged(client)
     return [whole, client]
 
 
@@ -80,19 +140,29 @@ def check_signed(part):
 
 
 def check_unchanged(part):
-    """Step 3 for one image: nothing changed since it was signed."""
+    """Step 3 for one image: nothing changed since it was signed, and what
+    no signature covers is as the signer wrote it."""
     try:
         der = authenticode.signature_der(part.data)
         if pe.checksum(part.data) != pe.stored_checksum(part.data):
             raise Problem(f"the PE checksum is {pe.stored_checksum(part.data):#x}, "
                           f"not {pe.checksum(part.data):#x}")
         part.signature = authenticode.Signature(der)
+        part.signature.check_form()
         part.signature.check(part.data)
+        reason = authenticode.rewrite_problem(part.data)
+        if reason:
+            raise Problem(f"not as its signer wrote it: {reason}")
     except Problem as problem:
         raise Verdict(CHANGED, f"{part.label} was changed after signing: {problem}") from None
     except Refused as refused:
         raise Verdict(SIGNER, f"{part.label} is not signed as Windows requires: "
                       f"{refused}") from None
+    except authenticode.READING_ERRORS as error:
+        # asn1crypto reads lazily: a field no one can read may first be
+        # read by a check.
+        raise Verdict(CHANGED, f"{part.label} was changed after signing: the signature "
+                      f"cannot be read: {' '.join(str(error).split())}") from None
 
 
 def check_signer(part, args):
@@ -112,32 +182,75 @@ def check_signer(part, args):
     if pinned:
         check_pins(part, args)
     else:
-        reason = authenticode.untrusted(signature.signer, signature.certificates, args.ca,
+        reason = authenticode.untrusted(signature.signer, signature.certificates, args.ca_pem,
                                         stamp.time if stamp else None)
         if reason:
             raise Verdict(SIGNER, f"{part.label}: the signer {signer} is not trusted: {reason}")
     if stamp:
         reason = authenticode.untrusted(stamp.authority,
                                         stamp.certificates or signature.certificates,
-                                        args.ca, stamp.time)
+                                        args.ca_pem, stamp.time)
         if reason:
             raise Verdict(SIGNER, f"{part.label}: the timestamp authority "
                           f"{authenticode.subject(stamp.authority)} is not trusted: {reason}")
+    # The last certificate of a chain the signature carries is verified by
+    # none of the signature's own unless it is a root: a changed copy of it,
+    # its issuer renamed, is caught only by the root that issued it. A pin
+    # stands for the signer's chain; the timestamp's always needs its root.
+    carried = [(authenticode.chain(stamp.authority, stamp.certificates or
+                                   signature.certificates), stamp)] if stamp else []
+    if not pinned:
+        carried.append((authenticode.chain(signature.signer, signature.certificates), stamp))
+    for links, when in carried:
+        if len(links) > 1 and not links[-1].self_issued:
+            reason = authenticode.untrusted(links[-1], links, args.ca_pem,
+                                            when.time if when else None)
+            if reason:
+                raise Verdict(CHANGED, f"{part.label} was changed after signing: the "
+                              f"certificate {authenticode.subject(links[-1])} in the signature "
+                              f"does not verify against a trusted root: {reason}")
     if pinned:
         when = stamp.time if stamp else datetime.datetime.now(datetime.timezone.utc)
         reason = authenticode.invalid_at(signature.signer, when)
         if reason:
             raise Verdict(SIGNER, f"{part.label}: the signer {signer} is not trusted "
                           f"{'at its timestamp' if stamp else 'now'}: {reason}")
-    if args.published:
-        published = Path(args.published) / "signatures" / f"{part.name}.pem"
+
+
+def check_published(parts, args):
+    """With --published, FILE is the published file: its signatures those
+    in DIR/signatures, and its bytes, the client's included, those its line
+    in DIR/SHA256SUMS names. A genuine file with a timestamp someone added
+    verifies without --published, but is not the published file."""
+    folder = Path(args.published)
+
+    def published(name, what):
+        path = folder / name
+        if not os.path.lexists(path):
+            raise Verdict(NOT_PUBLISHED, f"{what} is not the published file: {path} does not "
+                          "exist")
         try:
-            expected = authenticode.der_from_pem(published.read_text())
-        except (OSError, ValueError) as error:
-            raise Verdict(SIGNER, f"no published signature for {part.label}: {error}") from None
-        if expected != signature.der:
-            raise Verdict(SIGNER, f"the signature of {part.label} is not the one "
-                          f"published in {published}")
+            return path, read_input(path, UNDECIDED).decode("ascii")
+        except UnicodeDecodeError as error:
+            raise Verdict(UNDECIDED, f"cannot read {path}: {error}") from None
+
+    for part in parts:
+        path, text = published(f"signatures/{part.name}.pem", part.label)
+        try:
+            signature = authenticode.der_from_pem(text)
+        except ValueError as error:
+            raise Verdict(UNDECIDED, f"cannot read {path}: {error}") from None
+        if signature != part.signature.der:
+            raise Verdict(NOT_PUBLISHED, f"the signature of {part.label} is not the one "
+                          f"published in {path}")
+    path, text = published("SHA256SUMS", parts[0].label)
+    # sha256sum's lines: the digest, a space, a space or "*", the name.
+    sums = {found[2]: found[1].lower() for found in
+            map(re.compile(r"([0-9a-fA-F]{64}) [ *](.+)").fullmatch, text.splitlines()) if found}
+    for part in parts:
+        if sums.get(part.name) != hashlib.sha256(part.data).hexdigest():
+            raise Verdict(NOT_PUBLISHED, f"{part.label} is not the published file: its SHA-256 "
+                          f"is not the one {path} names for {part.name}")
 
 
 def pins(args):
@@ -182,11 +295,11 @@ def check_pins(part, args):
 def published_buildinfo(args):
     """The release's BUILDINFO, or None when no release folder names one."""
     recorded = Path(args.published or "") / "BUILDINFO"
-    if not args.published or not recorded.exists():
+    if not args.published or not os.path.lexists(recorded):
         return None
     try:
-        return buildinfo.read(recorded)
-    except (OSError, UnicodeDecodeError) as error:
+        return buildinfo.parse(read_input(recorded, UNDECIDED).decode())
+    except UnicodeDecodeError as error:
         raise Verdict(UNDECIDED, f"cannot read {recorded}: {error}") from None
 
 
@@ -249,7 +362,7 @@ def describe_commit(commit, head):
 
 
 def progress(text):
-    print(f"scripts/verify-release: {text}", file=sys.stderr, flush=True)
+    print(f"scripts/verify-release: {shown(text)}", file=sys.stderr, flush=True)
 
 
 def failure_line(text, status, tool="scripts/build"):
@@ -335,10 +448,7 @@ def compare(parts, work, described):
 
 def verify(args):
     path = Path(args.file)
-    try:
-        data = path.read_bytes()
-    except OSError as error:
-        raise Verdict(USAGE, f"cannot read {path}: {error.strerror}") from None
+    data = read_input(path, USAGE, MAX_FILE)
     if args.published and not Path(args.published).is_dir():
         raise Verdict(USAGE, f"--published {args.published} is not a folder")
     if args.fresh_root and not args.published:
@@ -346,9 +456,9 @@ def verify(args):
                       "BUILDINFO names: pass the release folder with --published DIR")
     parts = identify(path, data)
     for part in parts:
-        check_unchanged(part)
-    for part in parts:
         check_signer(part, args)
+    if args.published:
+        check_published(parts, args)
     info = published_buildinfo(args)
     differing = check_toolchain(info, args)
     work = Path(tempfile.mkdtemp(prefix="larkspire-verify-"))
@@ -366,18 +476,38 @@ def verify(args):
             + (f"timestamp {stamp.time:%Y-%m-%d %H:%M:%S} UTC" if stamp else "no timestamp"))
 
 
+USAGE_LINE = ("scripts/verify-release [--published DIR] [--ca FILE] [--fresh-root] "
+              "[--fingerprint SHA256]... [--key-fingerprint SHA256]... "
+              "[--ca-fingerprint SHA256... --subject NAME] [--] FILE")
+
+
 class Parser(argparse.ArgumentParser):
     def error(self, message):
-        raise Verdict(USAGE, f"{message} (usage: scripts/verify-release FILE "
-                      "[--published DIR] [--ca FILE] [--fresh-root] [--fingerprint SHA256]... "
-                      "[--key-fingerprint SHA256]... [--ca-fingerprint SHA256... --subject NAME])")
+        raise Verdict(USAGE, f"{message} (usage: {USAGE_LINE})")
+
+
+def shown(text):
+    """text on one line as it may be shown: a file name, a certificate's
+    subject or an error's words can hold a newline or a terminal's control
+    characters, which must not forge a line of the verdict. Undecodable
+    bytes of a file name show as \\xNN."""
+    def escaped(char):
+        code = ord(char)
+        if 0xDC80 <= code <= 0xDCFF:
+            return f"\\x{code - 0xDC00:02x}"
+        return char if char.isprintable() and char != "\\" else \
+            char.encode("unicode_escape").decode("ascii")
+    return "".join(map(escaped, str(text)))
 
 
 def main(argv):
-    parser = Parser(prog="scripts/verify-release",
+    parser = Parser(prog="scripts/verify-release", usage=USAGE_LINE, add_help=False,
+                    allow_abbrev=False,
                     description="\n\n".join(__doc__.split("\n\n")[1:]),
                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("file", help="the downloaded executable")
+    parser.add_argument("file", metavar="FILE", help="the downloaded executable")
+    parser.add_argument("-h", "--help", action="store_true",
+                        help="this help; exits 2, since it verifies nothing")
     parser.add_argument("--published", metavar="DIR",
                         help="the published release: its BUILDINFO names the commit to rebuild "
                         "(HEAD without it), and its signatures must be FILE's")
@@ -392,17 +522,26 @@ def main(argv):
                             help=f"pins {pinned}; repeatable, the signer matches one pin")
     parser.add_argument("--subject", metavar="NAME", action="append", default=[],
                         help="the signer's exact subject, for --ca-fingerprint")
+    # A library's warning would be a second line on standard error.
+    warnings.simplefilter("ignore")
     try:
+        # The help verifies nothing, so it is never exit 0: a script that
+        # runs `verify-release "$f" && install "$f"` on a file named -h or
+        # --help must not install it. Asked for, it comes even without FILE.
+        options = argv[:argv.index("--")] if "--" in argv else argv
+        if "-h" in options or "--help" in options or parser.parse_args(argv).help:
+            print(parser.format_help(), end="")
+            raise Verdict(USAGE, "printed the help; nothing was verified")
         args = parser.parse_args(argv)
         check_arguments(args)
-        print(verify(args))
+        print(shown(verify(args)))
         return 0
     except Verdict as verdict:
-        print(f"scripts/verify-release: {verdict.line}", file=sys.stderr)
+        print(f"scripts/verify-release: {shown(verdict.line)}", file=sys.stderr)
         return verdict.code
     except Exception as error:  # noqa: BLE001 (no input may end in a traceback)
-        line = " ".join(f"{type(error).__name__}: {error}".split())
-        print(f"scripts/verify-release: cannot decide, an unexpected error: {line}",
+        print(f"scripts/verify-release: cannot decide, an unexpected error: "
+              f"{shown(type(error).__name__ + ': ' + ' '.join(str(error).split()))}",
               file=sys.stderr)
         return UNDECIDED
 
@@ -441,12 +580,13 @@ def check_arguments(args):
                       "--subject is given more than once; a CA pin names one signer")
     if args.subject and not args.ca_fingerprint:
         raise Verdict(USAGE, "--subject pins nothing alone: it goes with --ca-fingerprint")
+    args.ca_pem = None
     if args.ca is not None:
         try:
-            roots = Path(args.ca).read_bytes()
-        except OSError as error:
-            raise Verdict(USAGE, f"cannot read --ca {args.ca}: {error.strerror}") from None
-        if b"-----BEGIN CERTIFICATE-----" not in roots:
+            args.ca_pem = read_input(args.ca, USAGE)
+        except Verdict as verdict:
+            raise Verdict(USAGE, f"--ca: {verdict.line}") from None
+        if b"-----BEGIN CERTIFICATE-----" not in args.ca_pem:
             raise Verdict(USAGE, f"--ca {args.ca} holds no PEM certificate")
 
 

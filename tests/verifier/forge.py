@@ -9,9 +9,9 @@ import subprocess
 import tempfile
 from pathlib import Path
 
-from asn1crypto import cms, core, pem, tsp, x509
+from asn1crypto import algos, cms, core, pem, tsp, x509
 
-from release import authenticode, pe
+from release import authenticode, der, pe
 
 
 def certificate(path):
@@ -24,10 +24,14 @@ def signature_of(image):
 
 def attach(image, info):
     """image with its certificate table holding info, a signature, alone."""
+    return attach_der(image, info.dump(force=True))
+
+
+def attach_der(image, signature):
+    """image with its certificate table holding these bytes, padded."""
     shape = pe.layout(image)
     unsigned = image[:shape.cert_at] if shape.cert_size else image
-    der = info.dump(force=True)
-    der += bytes(-len(der) % 8)
+    der = signature + bytes(-len(signature) % 8)
     # WIN_CERTIFICATE's length counts the padding, as signing tools write it.
     table = struct.pack("<IHH", 8 + len(der), authenticode.WIN_CERT_REVISION,
                         authenticode.WIN_CERT_PKCS_SIGNED_DATA) + der
@@ -45,9 +49,14 @@ def _signed_by(key, hash_name, message):
                               check=True).stdout
 
 
+def digest_algorithm(hash_name):
+    """As OpenSSL writes it, with NULL parameters."""
+    return algos.DigestAlgorithm({"algorithm": hash_name, "parameters": core.Null()})
+
+
 def signer_info(keys, name, hash_name, content, attributes):
     """A SignerInfo by keys/NAME over content: attributes, then the content's
-    digest, signed with hash_name."""
+    digest, signed with hash_name, in the form OpenSSL writes."""
     signer = certificate(keys / f"{name}.pem")
     signed = cms.CMSAttributes([*attributes, {
         "type": "message_digest", "values": [hashlib.new(hash_name, content).digest()]}])
@@ -56,9 +65,10 @@ def signer_info(keys, name, hash_name, content, attributes):
         "version": "v1",
         "sid": {"issuer_and_serial_number": {"issuer": signer.issuer,
                                              "serial_number": signer.serial_number}},
-        "digest_algorithm": {"algorithm": hash_name},
+        "digest_algorithm": digest_algorithm(hash_name),
         "signed_attrs": signed,
-        "signature_algorithm": {"algorithm": f"{hash_name}_ecdsa" if ec else "rsassa_pkcs1v15"},
+        "signature_algorithm": {"algorithm": f"{hash_name}_ecdsa"} if ec else
+        {"algorithm": "rsassa_pkcs1v15", "parameters": core.Null()},
         # The signature covers the attributes as a SET, in the order DER gives.
         "signature": _signed_by(keys / f"{name}.key", hash_name, signed.dump(force=True)),
     })
@@ -76,7 +86,7 @@ def resigned(info, keys, name, hash_name):
     indirect = old_content(info)
     attributes = [a for a in old["signed_attrs"] if a["type"].native != "message_digest"]
     signed_data["signer_infos"] = [signer_info(keys, name, hash_name, indirect, attributes)]
-    signed_data["digest_algorithms"] = [{"algorithm": hash_name}]
+    signed_data["digest_algorithms"] = [digest_algorithm(hash_name)]
     return info
 
 
@@ -95,19 +105,20 @@ def counter_signature(info, keys, name, when=None, extra=(), hash_name="sha256")
         {"type": "signing_time", "values": [cms.Time({"utc_time": when})]}, *extra])
 
 
-def token(info, keys, name="tsa", imprint="sha256", hash_name="sha256"):
+def token(info, keys, name="tsa", imprint="sha256", hash_name="sha256", nonce=None):
     """An RFC 3161 timestamp token on info's signature by keys/NAME, carrying
-    its certificate and the root."""
+    its certificate and the root, and echoing the requester's nonce."""
     value = info["content"]["signer_infos"][0]["signature"].native
     stamp = tsp.TSTInfo({
         "version": "v1", "policy": "1.3.6.1.4.1.4146.2.3", "serial_number": 1,
         "message_imprint": {"hash_algorithm": {"algorithm": imprint},
                             "hashed_message": hashlib.new(imprint, value).digest()},
-        "gen_time": datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)})
+        "gen_time": datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0),
+        "nonce": nonce})
     signer = signer_info(keys, name, hash_name, stamp.dump(), [
         {"type": "content_type", "values": ["tst_info"]}])
     return cms.ContentInfo({"content_type": "signed_data", "content": {
-        "version": "v3", "digest_algorithms": [{"algorithm": hash_name}],
+        "version": "v3", "digest_algorithms": [digest_algorithm(hash_name)],
         "encap_content_info": {"content_type": "tst_info", "content": stamp},
         "certificates": [certificate(keys / f"{n}.pem") for n in (name, "root")],
         "signer_infos": [signer]}})
@@ -143,3 +154,43 @@ def with_unsigned_in_token(token, attributes):
 def attacker_bytes(size=1024):
     """A signed attribute no verifier knows, holding bytes of anyone's choosing."""
     return {"type": "1.3.6.1.4.1.55555.1", "values": [core.OctetString(b"\xCC" * size)]}
+
+
+# A signature as a tree of [tag, contents], contents a list of nodes for a
+# constructed value and bytes for a primitive one, so that a test can change
+# what asn1crypto would write only in DER: an order, a duplicate, a length.
+def tree(data):
+    nodes, at = [], 0
+    while at < len(data):
+        tag, start, stop = der.header(data, at, len(data))
+        nodes.append([tag, tree(data[start:stop]) if tag & 0x20 else data[start:stop]])
+        at = stop
+    return nodes
+
+
+def encode(node):
+    """A node in DER; a node whose tag is None is its bytes, as they are."""
+    tag, contents = node
+    body = b"".join(map(encode, contents)) if isinstance(contents, list) else contents
+    if tag is None:
+        return body
+    size = len(body)
+    width = (size.bit_length() + 7) // 8
+    length = bytes([size]) if size < 0x80 else bytes([0x80 | width]) + size.to_bytes(width, "big")
+    return bytes([tag]) + length + body
+
+
+def node(root, *path):
+    """The node at path, each step an index among a constructed node's
+    contents."""
+    for index in path:
+        root = root[1][index]
+    return root
+
+
+def signature_tree(image):
+    return tree(authenticode.signature_der(image))[0]
+
+
+def attach_tree(image, root):
+    return attach_der(image, encode(root))

@@ -2,17 +2,24 @@
 and scripts/verify-release's answer for a genuine release and for each way a
 file can fail to be one. Every rebuild runs in a repository made from the
 working tree, since the verifier refuses uncommitted changes."""
+import contextlib
+import copy
+import hashlib
+import io
 import os
+import random
 import shutil
+import signal
 import struct
 import subprocess
 import unittest
 from pathlib import Path
+from unittest import mock
 
 import pefile
 
 import forge
-from release import authenticode, pe, product
+from release import authenticode, pe, product, verify
 from tests.signing.pki import EXPIRED, PASSWORD, ROOT, TimestampAuthority
 
 WORK = Path(os.environ["LARKSPIRE_SIGNING_WORK"])
@@ -60,6 +67,7 @@ def published(folder, signed=RELEASE, commit=None, tree="clean"):
     (folder / "signatures").mkdir(parents=True)
     if signed.is_dir():
         shutil.copytree(signed / "signatures", folder / "signatures", dirs_exist_ok=True)
+        shutil.copy(signed / "SHA256SUMS", folder)
     else:
         data = signed.read_bytes()
         client, installer = EXECUTABLES
@@ -68,6 +76,8 @@ def published(folder, signed=RELEASE, commit=None, tree="clean"):
         for name, image in images.items():
             (folder / "signatures" / f"{name}.pem").write_text(
                 authenticode.pem(authenticode.signature_der(image)))
+        (folder / "SHA256SUMS").write_text("".join(
+            f"{hashlib.sha256(image).hexdigest()}  {name}\n" for name, image in images.items()))
     lines = (RELEASE / "BUILDINFO").read_text().splitlines()
     replaced = {"commit": commit, "tree": tree}
     (folder / "BUILDINFO").write_text("".join(
@@ -77,11 +87,11 @@ def published(folder, signed=RELEASE, commit=None, tree="clean"):
 
 
 def sign(source, target, pfx="publisher.pfx", timestamp=None, digest="sha256",
-         counter_signature=None):
+         counter_signature=None, tool="osslsigncode"):
     """source signed into target; timestamp and counter_signature name an
     authority's URL for an RFC 3161 or an old-style timestamp."""
     target.unlink(missing_ok=True)
-    code, out, err = run("osslsigncode", "sign", "-pkcs12", KEYS / pfx, "-readpass", "/dev/stdin",
+    code, out, err = run(tool, "sign", "-pkcs12", KEYS / pfx, "-readpass", "/dev/stdin",
                          "-h", digest, "-n", product.DISPLAY_NAME, "-i",
                          f"https://{product.HOME_HOST}", *(["-ts", timestamp] if timestamp else []),
                          *(["-t", counter_signature] if counter_signature else []),
@@ -122,8 +132,9 @@ def counter_signature_attribute(signer_info):
 class Verifying(unittest.TestCase):
     repo = None
 
-    def verify(self, file, *args, code, says=(), repo=None):
-        status, out, err = run((repo or self.repo) / "scripts/verify-release", file, *args)
+    def verify(self, file, *args, code, says=(), repo=None, cwd=None):
+        status, out, err = run((repo or self.repo) / "scripts/verify-release", file, *args,
+                               cwd=cwd)
         self.assertEqual(status, code, out + err)
         line = out if code == 0 else err
         self.assertEqual(len(line.splitlines()), 1, out + err)
@@ -203,6 +214,131 @@ class Verifier(Verifying):
                 self.verify(self.file("changed.exe", data), "--ca", CA, code=1,
                             says=["changed after signing", reason])
 
+    def test_what_no_signature_covers_is_as_its_signer_wrote_it_or_exit_1(self):
+        """Each change anyone can make without a key: to the genuine client's
+        signature, its timestamp token and its certificate table."""
+        genuine = (RELEASE / CLIENT).read_bytes()
+        signature = forge.signature_of(genuine)
+        payload = [0x04, b"\xCC" * 4096]
+        deep = b"\x05\x00"
+        for _ in range(3000):
+            deep = forge.encode([0x30, deep])
+
+        def edited(change):
+            root = forge.signature_tree(genuine)
+            signed_data = forge.node(root, 1, 0)
+            signer_info = forge.node(signed_data, 4, 0)
+            change(signed_data, signer_info, forge.node(signer_info, 6, 0, 1, 0, 1, 0))
+            return forge.attach_tree(genuine, root)
+
+        def set_to(value, *path):
+            """A change that sets the node at path (from the signed data, the
+            SignerInfo or the token's signed data) to value."""
+            def change(*parents):
+                target = forge.node(parents[path[0]], *path[1:-1])
+                target[1][path[-1]] = copy.deepcopy(value)
+            return change
+
+        def stamped(**token):
+            return forge.attach(genuine, forge.with_unsigned(signature, [
+                timestamp_attribute(forge.token(signature, KEYS, **token))]))
+
+        def table(change):
+            data = bytearray(genuine)
+            change(data, pe.layout(genuine).cert_at)
+            return pe.with_checksum(bytes(data))
+
+        signed_data, signer_info, token = 0, 1, 2
+        # The root's copy: its tbsCertificate's issuer name, and its
+        # authority key identifier.
+        root_issuer = (signed_data, 3, 0, 0, 3, 0, 0, 1)
+        root_key_id = (signed_data, 3, 0, 0, 7, 0, 1, 1)
+        # The client inside a validly signed installer, its SignerInfo's
+        # version changed.
+        client = (UNSIGNED / INSTALLER).read_bytes().replace(
+            (RELEASE / CLIENT).read_bytes(), edited(set_to([0x02, b"\x03"], signer_info, 0)))
+        carrying = sign(self.file("setup-unsigned.exe", client), self.scratch / "carrying.exe")
+        md5, sha256_rsa = bytes.fromhex("2a864886f70d0205"), bytes.fromhex("2a864886f70d01010b")
+        nested = [0x30, [[0x06, bytes.fromhex("2b060104018237020401")],
+                         [0x31, [forge.signature_tree(genuine)]]]]
+        cases = [
+            ("a length in more bytes than it needs",
+             edited(set_to([None, b"\x02\x81\x01\x01"], signed_data, 0)), "not DER"),
+            ("parameters nested 3,000 SEQUENCEs deep",
+             edited(set_to([None, deep], signed_data, 1, 0, 1)), "nested more than 32 deep"),
+            ("a SET OF out of DER order", edited(lambda sd, *_: forge.node(sd, 1)[1].insert(
+                0, [0x30, [forge.node(sd, 1, 0, 0), payload]])), "not in DER order"),
+            ("a second SHA-256 carrying 4 KB", edited(lambda sd, *_: forge.node(sd, 1)[1].append(
+                [0x30, [forge.node(sd, 1, 0, 0), payload]])), "digest algorithms (2) are not"),
+            ("no digest algorithm", edited(lambda sd, *_: forge.node(sd, 1)[1].clear()),
+             "digest algorithms (0) are not"),
+            ("MD5 for the digest algorithm", edited(set_to([0x06, md5], signed_data, 1, 0, 0)),
+             "digest algorithms (1) are not exactly the one its signer uses"),
+            ("SignedData version 3", edited(set_to([0x02, b"\x03"], signed_data, 0)),
+             "the signature is version v3, not v1"),
+            ("the certificates in another order",
+             edited(lambda sd, *_: forge.node(sd, 3)[1].reverse()),
+             "the signature's certificates are not in the order its signer writes them"),
+            ("a certificate twice", edited(lambda sd, *_: forge.node(sd, 3)[1].append(
+                forge.node(sd, 3, 0))), "the signature carries a certificate twice"),
+            ("the root's outer algorithm without its NULL",
+             edited(lambda sd, *_: forge.node(sd, 3, 0, 1)[1].pop()), "CN=Larkspire Test Root "
+             "names another signature algorithm outside its signed part than inside"),
+            ("SignerInfo version 3", edited(set_to([0x02, b"\x03"], signer_info, 0)),
+             "the signer's SignerInfo is version v3, not v1"),
+            ("the same in the client of a validly signed installer", carrying.read_bytes(),
+             f"the client {self.scratch / 'changed.exe'} carries"),
+            ("a second content", edited(lambda sd, *_: forge.node(sd, 2)[1].append(
+                forge.node(sd, 2, 1))), "it holds a value where its structure has none"),
+            ("the root left out", edited(lambda sd, *_: forge.node(sd, 3)[1].pop(0)),
+             "the signature lacks the certificate that issued its signer"),
+            ("the root's copy issued by another name",
+             edited(set_to([0x0C, b"Larkspire Test Rooz"], *root_issuer)),
+             "CN=Larkspire Test Root in the signature does not verify against a trusted root"),
+            ("the root's copy with another key identifier",
+             edited(set_to([0x04, b"\x30\x16\x80\x14" + bytes(20)], *root_key_id)),
+             "CN=Larkspire Test Root in the signature does not verify against itself"),
+            ("the signer's issuer written as a PrintableString",
+             edited(lambda sd, si, _: forge.node(si, 1, 0, 0, 0, 1).__setitem__(0, 0x13)),
+             "the signer names its certificate otherwise than the certificate does"),
+            ("the digest algorithm carrying 4 KB", edited(lambda sd, si, tk: [
+                set_to(payload, signed_data, 1, 0, 1)(sd, si, tk),
+                set_to(payload, signer_info, 2, 1)(sd, si, tk)]),
+             "the signer's digest algorithm carries other parameters than NULL"),
+            ("the signature algorithm carrying 4 KB", edited(set_to(payload, signer_info, 4, 1)),
+             "signature algorithm is not written as its signer writes it for its RSA key"),
+            ("sha256WithRSAEncryption for rsaEncryption",
+             edited(set_to([0x06, sha256_rsa], signer_info, 4, 0)),
+             "signature algorithm is not written as its signer writes it"),
+            ("an empty set of unauthenticated attributes",
+             edited(lambda sd, si, _: forge.node(si, 6)[1].clear()),
+             "an empty set of unauthenticated attributes"),
+            ("a nested signature", edited(lambda sd, si, _: forge.node(si, 6)[1].append(nested)),
+             "unauthenticated attribute 1.3.6.1.4.1.311.2.4.1 that is not a timestamp"),
+            ("a genuine token echoing a 4 KB nonce", stamped(nonce=1 << 32768),
+             "the timestamp's TSTInfo: it takes"),
+            ("a genuine token echoing a 17-byte nonce", stamped(nonce=1 << 128),
+             "the timestamp's TSTInfo: its nonce takes 17 bytes, more than 16"),
+            ("the token's SignedData version 1", edited(set_to([0x02, b"\x01"], token, 0)),
+             "the timestamp is version v1, not v3"),
+            ("the token's certificates in another order",
+             edited(lambda *parents: forge.node(parents[token], 3)[1].reverse()),
+             "the timestamp's certificates are not in the order"),
+            ("a WIN_CERTIFICATE shorter than its table",
+             table(lambda data, at: struct.pack_into("<I", data, at, len(genuine) - at - 8)),
+             "does not hold one PKCS#7 signature"),
+            ("eight more bytes of padding",
+             forge.attach_der(genuine, authenticode.signature_der(genuine) + bytes(8)),
+             "more than the signature and its padding"),
+            ("a 3 MB table of MZ",
+             forge.attach_der(genuine, authenticode.signature_der(genuine) + b"MZ" * 1_500_000),
+             "more than any signature"),
+        ]
+        for name, data, reason in cases:
+            with self.subTest(name):
+                self.verify(self.file("changed.exe", data), "--ca", CA, code=1,
+                            says=["changed after signing", reason])
+
     def test_validly_signed_files_not_built_from_this_source_exit_6(self):
         with TimestampAuthority(KEYS) as authority:
             setup = (UNSIGNED / INSTALLER).read_bytes()
@@ -234,16 +370,46 @@ class Verifier(Verifying):
         self.verify(other, "--ca", CA, "--fingerprint",
                     fingerprint_of(RELEASE / CLIENT), code=5,
                     says=["signed by CN=Larkspire Test other", "not by the expected"])
-        # Another release: the same key, another signature.
-        another = self.scratch / "another-release"
-        (another / "signatures").mkdir(parents=True, exist_ok=True)
-        again = sign(UNSIGNED / CLIENT, self.scratch / "again.exe")
-        (another / "signatures" / f"{CLIENT}.pem").write_text(
-            authenticode.pem(authenticode.signature_der(again.read_bytes())))
-        self.verify(RELEASE / CLIENT, "--ca", CA, "--published", another, code=5,
-                    says=["is not the one published"])
         self.verify(RELEASE / INSTALLER, code=5,
                     says=["CN=Larkspire Test publisher is not trusted"])
+
+    def test_files_other_than_the_published_one_exit_8(self):
+        def folder(name, change):
+            copy = self.scratch / name
+            shutil.rmtree(copy, ignore_errors=True)
+            shutil.copytree(RELEASE, copy)
+            change(copy)
+            return copy
+
+        # Another release: the same key, another signature.
+        again = sign(UNSIGNED / CLIENT, self.scratch / "again.exe")
+        another = published(self.scratch / "another-release", again)
+        # The same file, without a timestamp, and with a genuine one that
+        # anyone could have asked the authority for.
+        plain = sign(UNSIGNED / CLIENT, self.scratch / "plain.exe")
+        plain_signature = forge.signature_of(plain.read_bytes())
+        stamped = self.file("stamped.exe", forge.attach(plain.read_bytes(), forge.with_unsigned(
+            plain_signature, [timestamp_attribute(forge.token(plain_signature, KEYS))])))
+        sums = (RELEASE / "SHA256SUMS").read_text()
+        digest = sums.split()[sums.split().index(CLIENT) - 1]
+        cases = [
+            ("another release's signature", RELEASE / CLIENT, another,
+             "is not the one published"),
+            ("a genuine timestamp added", stamped, published(self.scratch / "plain", plain),
+             "is not the one published"),
+            ("no published signature of the client", RELEASE / INSTALLER, folder(
+                "unsigned-client", lambda d: (d / "signatures" / f"{CLIENT}.pem").unlink()),
+             f"signatures/{CLIENT}.pem does not exist"),
+            ("SHA256SUMS naming other bytes", RELEASE / CLIENT, folder(
+                "other-sums", lambda d: (d / "SHA256SUMS").write_text(
+                    sums.replace(digest, digest[::-1]))),
+             f"is not the one {self.scratch / 'other-sums/SHA256SUMS'} names for {CLIENT}"),
+            ("no SHA256SUMS", RELEASE / CLIENT, folder(
+                "no-sums", lambda d: (d / "SHA256SUMS").unlink()), "SHA256SUMS does not exist"),
+        ]
+        for name, file, release, reason in cases:
+            with self.subTest(name):
+                self.verify(file, "--ca", CA, "--published", release, code=8, says=[reason])
 
     def test_other_shapes_of_signature_verify(self):
         """An ECDSA key with an old-style counter-signature; and a signer
@@ -393,6 +559,24 @@ class Verifier(Verifying):
             (published / "BUILDINFO").unlink()
         (binary / "BUILDINFO").write_bytes(bytes(range(256)) * 4)
         (folder / "BUILDINFO").mkdir()
+        # Inputs that are not regular files: a FIFO, which a downloaded
+        # archive may hold, in each place the verifier reads, and /dev/zero.
+        fifo = self.scratch / "fifo"
+        fifo.unlink(missing_ok=True)
+        os.mkfifo(fifo)
+        zero = self.scratch / "zero.exe"
+        zero.unlink(missing_ok=True)
+        zero.symlink_to("/dev/zero")
+        piped = {}
+        for name in ("BUILDINFO", f"signatures/{CLIENT}.pem", "SHA256SUMS"):
+            piped[name] = self.scratch / f"piped-{name.replace('/', '-')}"
+            shutil.rmtree(piped[name], ignore_errors=True)
+            shutil.copytree(RELEASE, piped[name])
+            (piped[name] / name).unlink()
+            os.mkfifo(piped[name] / name)
+        # Named as an option, and with a newline that would forge a line.
+        for name in ("-h", "forged\nbuilt from commit 0 byte for byte"):
+            shutil.copy(UNSIGNED / CLIENT, self.scratch / name)
         other = openssl_fingerprint("other").split("=")[1]
         genuine = openssl_fingerprint("publisher").split("=")[1]
         # The last digit changed, so that a comparison of a prefix passes.
@@ -421,10 +605,23 @@ class Verifier(Verifying):
              f"cannot read {binary / 'BUILDINFO'}"),
             ("a folder as BUILDINFO", [client, "--ca", CA, "--published", folder], 7,
              f"cannot read {folder / 'BUILDINFO'}"),
+            ("--help", ["--help"], 2, "printed the help; nothing was verified"),
+            ("-h before FILE", ["-h", client], 2, "printed the help"),
+            ("an abbreviation of --help", [client, "--he"], 2, "unrecognized arguments: --he"),
+            ("a FILE named -h after --", ["--", "-h"], 4, "-h is not signed"),
+            ("a FIFO as FILE", [fifo], 2, "a named pipe, not a regular file"),
+            ("a link to /dev/zero as FILE", [zero], 2, "a character device, not a regular file"),
+            ("a FILE over 16 MiB", [self.file("large.exe", (UNSIGNED / CLIENT).read_bytes() +
+                                              bytes(16 << 20))], 2, "larger than 16 MiB"),
+            ("a FIFO as --ca", [client, "--ca", fifo], 2, "--ca: cannot read"),
+            *((f"a FIFO as {name}", [client, "--ca", CA, "--published", release], 7,
+               f"cannot read {release / name}: a named pipe") for name, release in piped.items()),
+            ("a newline in FILE's name", ["forged\nbuilt from commit 0 byte for byte"],
+             4, "forged\\nbuilt from commit 0 byte for byte is not signed"),
         ]
         for name, args, code, reason in cases:
             with self.subTest(name):
-                line = self.verify(*args, code=code, says=[reason])
+                line = self.verify(*args, code=code, says=[reason], cwd=self.scratch)
                 self.assertNotIn("Traceback", line)
 
     def test_unsigned_files_exit_4(self):
@@ -534,12 +731,139 @@ class ChangedSource(Verifying):
                           f"rebuilt {CLIENT}"])
 
 
+class Hang(BaseException):
+    """Raised by the alarm: a BaseException, so that the verifier's own
+    catch-all cannot turn it into an exit status."""
+
+
+def mutated(rng, image):
+    """image changed once: a few bytes anywhere, a byte of its certificate
+    table, or one value of its signature, its timestamp token's included,
+    duplicated, dropped, swapped, joined by a payload, retagged, given other
+    contents, padded or given a longer length than it needs."""
+    def checksummed(data):
+        try:
+            return pe.with_checksum(bytes(data))
+        except (struct.error, AttributeError, IndexError):
+            return bytes(data)
+
+    data, choice = bytearray(image), rng.random()
+    if choice < 0.2:
+        for _ in range(rng.randint(1, 3)):
+            data[rng.randrange(len(data))] ^= rng.randrange(1, 256)
+        return bytes(data)
+    at = pe.layout(image).cert_at
+    if choice < 0.35:
+        where = rng.choice([*range(8), rng.randrange(8, len(image) - at)])
+        data[at + where] ^= rng.randrange(1, 256)
+        return checksummed(data)
+    root = forge.signature_tree(image)
+    places, parents = [], [root]
+    while parents:
+        parent = parents.pop()
+        for index, child in enumerate(parent[1]):
+            places.append((parent, index))
+            if isinstance(child[1], list):
+                parents.append(child)
+    parent, index = rng.choice(places)
+    siblings, target = parent[1], parent[1][index]
+    payload = [0x04, rng.randbytes(rng.choice([1, 16, 4096]))]
+    edit = rng.randrange(8)
+    if edit == 0:
+        siblings.insert(index, copy.deepcopy(target))
+    elif edit == 1:
+        del siblings[index]
+    elif edit == 2:
+        other = rng.randrange(len(siblings))
+        siblings[index], siblings[other] = siblings[other], target
+    elif edit == 3:
+        siblings.insert(index + rng.randint(0, 1), payload)
+    elif edit == 4:
+        target[0] = rng.choice([0x01, 0x02, 0x04, 0x05, 0x06, 0x0C, 0x13, 0x30, 0x31, 0xA0, 0xA1])
+    elif edit == 5 and isinstance(target[1], bytes):
+        target[1] = rng.randbytes(max(0, len(target[1]) + rng.choice([-1, 0, 0, 1])))
+    elif edit == 5:
+        target[1].append(payload)
+    elif edit == 6:
+        siblings[index] = [0x30, [target]] if isinstance(target[1], list) else \
+            [target[0], b"\x00" + target[1]]
+    else:
+        encoded = forge.encode(target)
+        body = encoded[2 + (encoded[1] & 0x7F if encoded[1] & 0x80 else 0):]
+        siblings[index] = [None, encoded[:1] + b"\x84" + len(body).to_bytes(4, "big") + body]
+    return forge.attach_tree(image, root)
+
+
+class Mutations(unittest.TestCase):
+    """A fixed random start and a few hundred changes to the signed release,
+    each verified in this process with the rebuild replaced by a status of
+    its own: nothing passes every check before the rebuild but the genuine
+    bytes, nothing hangs or ends in a traceback, and every answer is one
+    line with a status the README lists for a changed file."""
+    RNG_START, CHANGES, REACHED = 27, 600, 100
+
+    def verified(self, path):
+        out, err = io.StringIO(), io.StringIO()
+
+        def hang(*_):
+            raise Hang(f"no answer for {path} within 20 s")
+
+        signal.signal(signal.SIGALRM, hang)
+        signal.alarm(20)
+        try:
+            with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+                status = verify.main([str(path), "--ca", str(CA)])
+        finally:
+            signal.alarm(0)
+        return status, out.getvalue(), err.getvalue()
+
+    def test_no_change_passes_hangs_or_ends_in_a_traceback(self):
+        rng = random.Random(self.RNG_START)
+        images = [(RELEASE / name).read_bytes() for name in EXECUTABLES]
+        # A timestamp is anyone's to remove, as to add: the image without
+        # it passes too (the README's by-design case).
+        unstamped = set()
+        for image in images:
+            root = forge.signature_tree(image)
+            forge.node(root, 1, 0, 4, 0)[1].pop()
+            unstamped.add(forge.attach_tree(image, root))
+        path = WORK / "mutated.exe"
+        rebuild = verify.Verdict(self.REACHED, "every check before the rebuild passed")
+        with mock.patch.object(verify, "published_buildinfo", side_effect=rebuild):
+            for number in range(self.CHANGES):
+                genuine = rng.choice(images)
+                data = mutated(rng, genuine)
+                path.write_bytes(data)
+                status, out, err = self.verified(path)
+                with self.subTest(number):
+                    self.assertEqual((out, len(err.splitlines())), ("", 1), out + err)
+                    self.assertNotIn("Traceback", err)
+                    if data == genuine or data in unstamped:
+                        self.assertEqual(status, self.REACHED, err)
+                    else:
+                        self.assertIn(status, (1, 3, 4, 5), err)
+
+
 OTHER_OSSLSIGNCODE = os.environ.get("LARKSPIRE_OSSLSIGNCODE_OTHER")
 
 
 @unittest.skipUnless(OTHER_OSSLSIGNCODE, "LARKSPIRE_OSSLSIGNCODE_OTHER names no second "
                                          "osslsigncode")
 class OsslsigncodeVersions(unittest.TestCase):
+    def test_each_version_s_signature_is_in_its_own_order_only(self):
+        """2.5 writes the signer's certificate first, 2.9 the certificates in
+        DER order: each passes as written, and in the other's order not."""
+        for tool in ("osslsigncode", OTHER_OSSLSIGNCODE):
+            with self.subTest(tool):
+                data = sign(UNSIGNED / CLIENT, WORK / "version-signed.exe", tool=tool).read_bytes()
+                authenticode.Signature(authenticode.signature_der(data)).check_form()
+                root = forge.signature_tree(data)
+                forge.node(root, 1, 0, 3)[1].reverse()
+                reordered = authenticode.Signature(authenticode.signature_der(
+                    forge.attach_tree(data, root)))
+                with self.assertRaisesRegex(authenticode.Problem, "are not in the order"):
+                    reordered.check_form()
+
     def test_signatures_extracted_by_one_attach_with_the_other_to_the_same_bytes(self):
         """The published signatures, written by scripts/build with the system's
         osslsigncode, attach with the other version; and the other version's
