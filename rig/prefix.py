@@ -24,7 +24,7 @@ UNINSTALL_KEY = product.UNINSTALL_KEY_PATH
 
 
 def driver_options(answers=(), cwd=None, lock=None, until_gone=None, lock_for=None,
-                   hold_after_exit=(), hold_for=None, mapped=None):
+                   hold_after_exit=(), hold_for=None, mapped=None, token=None):
     """The arguments that the box drivers (robot.exe, cycle_robot.exe,
     boxwatch.exe) read with read_driver_options; times in milliseconds."""
     args = []
@@ -34,7 +34,7 @@ def driver_options(answers=(), cwd=None, lock=None, until_gone=None, lock_for=No
         args += ["--hold-after-exit", path]
     for name, value in (("--cwd", cwd), ("--lock", lock), ("--map", mapped),
                         ("--until-gone", until_gone), ("--lock-for", lock_for),
-                        ("--hold-for", hold_for)):
+                        ("--hold-for", hold_for), ("--token", token)):
         if value is not None:
             args += [name, str(value)]
     return args
@@ -61,6 +61,9 @@ class Prefix:
                          r"\AppData\Roaming\Microsoft\Windows\Start Menu\Programs")
         self.locate_product()
         self.shells = []
+        # The token the box drivers start programs under beside the shell of
+        # start_shell (None: the programs' own), until the prefix stops.
+        self.start_token = None
         self.tools = r"C:\larkspire-tools"
         shutil.copytree(TOOLS, self.unix(self.tools), dirs_exist_ok=True,
                         ignore=lambda d, names: [n for n in names if not n.endswith(".exe")])
@@ -84,6 +87,7 @@ class Prefix:
         session: the registry is saved, and the next program starts a fresh
         session without the volatile keys of this one."""
         subprocess.run([PREFIX_SCRIPT, "stop", self.path], stdin=subprocess.DEVNULL)
+        self.start_token = None
 
     def close(self):
         self.stop()
@@ -156,7 +160,8 @@ class Prefix:
         the processes it left running ("children"), and the files held after
         the exit."""
         args = driver_options(answers, cwd=cwd, lock=lock, mapped=mapped, lock_for=lock_for,
-                              hold_after_exit=hold_after_exit, hold_for=hold_for)
+                              hold_after_exit=hold_after_exit, hold_for=hold_for,
+                              token=self.start_token)
         variables = dict(env or {}, ROBOT_COMMAND=command_line)
         if then:
             variables["ROBOT_THEN"] = then
@@ -185,11 +190,14 @@ class Prefix:
         return events[0]["exited"]
 
     def start_shell(self, limited=False):
-        """Makes a window of shell_standin.exe the desktop's shell window,
-        which Wine has none of, and waits until it is; with limited, the
-        stand-in runs under the limited token linked to the prefix's elevated
-        one, as a player's shell does beside a program run as administrator.
-        It runs until the prefix stops."""
+        """Gives the programs the box drivers start a desktop's shell of
+        their own token, as a player's double click has, or with limited one
+        less elevated than they are, as beside a program run as
+        administrator; both last until the prefix stops.
+
+        shell_standin.exe sees to it, per Wine version: it becomes the
+        shell where Wine registers none, or, where the shell is explorer's,
+        names the token the programs must start under."""
         ready = self.tools + r"\shell-ready"
         self.unix(ready).unlink(missing_ok=True)
         args = [self.tools + r"\shell_standin.exe", ready] + (["--limited"] if limited else [])
@@ -200,9 +208,11 @@ class Prefix:
                 stderr=subprocess.STDOUT, start_new_session=True))
         deadline = time.monotonic() + 60
         while not self.exists(ready):
-            if self.shells[-1].poll() is not None or time.monotonic() > deadline:
+            ended = self.shells[-1].poll() is not None
+            if (ended and not self.exists(ready)) or time.monotonic() > deadline:
                 raise AssertionError("no stand-in shell: " + log.read_text(errors="replace"))
             time.sleep(0.1)
+        self.start_token = self.unix(ready).read_text() or None
 
     def import_registry(self, lines):
         reg = self.work / "import.reg"

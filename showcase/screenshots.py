@@ -122,9 +122,6 @@ class Desk(Prefix):
         # The registry run above started the prefix with the null driver.
         self.stop()
 
-    def stop(self):
-        subprocess.run([PREFIX_SCRIPT, "stop", self.path], stdin=subprocess.DEVNULL)
-
     def command(self, *args):
         # rig/wine-prefix clears DISPLAY for the tests; env hands ours back
         # to Wine alone.
@@ -149,7 +146,8 @@ class Desk(Prefix):
         handshake = self.unix(HANDSHAKE)
         for old in handshake.glob("answer-*"):
             old.unlink()
-        args = [HANDSHAKE + r"\boxwatch.exe", HANDSHAKE, *driver_options(cwd=cwd, lock=lock)]
+        args = [HANDSHAKE + r"\boxwatch.exe", HANDSHAKE,
+                *driver_options(cwd=cwd, lock=lock, token=self.start_token)]
         log = self.work / "boxwatch.log"
         with open(log, "wb") as output:
             process = self.start(args, output, env={"BOXWATCH_COMMAND": command})

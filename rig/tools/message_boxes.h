@@ -130,16 +130,39 @@ inline bool map_as_data(const std::wstring &path, void *&view)
     return view != nullptr;
 }
 
-// Starts a command line in cwd (empty: ours) and prints {"start_error": n}
-// when Windows refuses.
+// A primary token made of the one linked to ours: the limited twin of an
+// elevated token, the elevated twin of a limited one. Only under Wine does it
+// start a program: Windows hands the linked token to a process without
+// SeTcbPrivilege at identification level, on which no program runs. Wine's
+// odbc32 tests (restart_as_admin_elevated) restart a limited process elevated
+// this way, and skip what needs elevation where that fails.
+inline bool linked_primary_token(HANDLE &primary)
+{
+    TOKEN_LINKED_TOKEN linked = {};
+    DWORD size = 0;
+    primary = nullptr;
+    if (!GetTokenInformation(GetCurrentProcessToken(), TokenLinkedToken, &linked, sizeof linked,
+                             &size))
+        return false;
+    BOOL made = DuplicateTokenEx(linked.LinkedToken, TOKEN_ALL_ACCESS, nullptr,
+                                 SecurityImpersonation, TokenPrimary, &primary);
+    CloseHandle(linked.LinkedToken);
+    return made != 0;
+}
+
+// Starts a command line in cwd (empty: ours), under token when one is given,
+// and prints {"start_error": n} when Windows refuses.
 inline bool start_command(std::wstring command, const std::wstring &cwd,
-                          PROCESS_INFORMATION &process)
+                          PROCESS_INFORMATION &process, HANDLE token = nullptr)
 {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     process = {};
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                       cwd.empty() ? nullptr : cwd.c_str(), &startup, &process))
+    const wchar_t *dir = cwd.empty() ? nullptr : cwd.c_str();
+    if (token != nullptr ? CreateProcessAsUserW(token, nullptr, command.data(), nullptr, nullptr,
+                                                FALSE, 0, nullptr, dir, &startup, &process)
+                         : CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0,
+                                          nullptr, dir, &startup, &process))
         return true;
     std::printf("{\"start_error\": %lu}\n", GetLastError());
     return false;
@@ -155,6 +178,8 @@ struct DriverOptions {
                                         // the started program exits are held exclusively...
     DWORD hold_for = 0;                 // --hold-for MS: ...for MS from then on
     std::wstring until_gone;            // --until-gone: a path whose removal ends the run
+    std::wstring token;                 // --token linked: the program starts under the token
+                                        // linked to ours (linked_primary_token)
     std::vector<std::wstring> answers;  // --answer, once per box: YES, NO or OK
 };
 
@@ -178,6 +203,8 @@ inline DriverOptions read_driver_options(int argc, wchar_t **argv, int first)
             options.hold_for = std::wcstoul(argv[++i], nullptr, 10);
         else if (name == L"--until-gone")
             options.until_gone = argv[++i];
+        else if (name == L"--token")
+            options.token = argv[++i];
         else if (name == L"--answer")
             options.answers.push_back(argv[++i]);
     }
@@ -185,10 +212,10 @@ inline DriverOptions read_driver_options(int argc, wchar_t **argv, int first)
 }
 
 // Starts the command line held in the environment variable, in the options'
-// current directory, after taking their lock exclusively, and aims finder at
-// the started process's boxes. The lock handle, stored in *lock when given,
-// stays open until the caller closes it or this tool exits. Prints why it
-// failed.
+// current directory and under their token, after taking their lock
+// exclusively, and aims finder at the started process's boxes. The lock
+// handle, stored in *lock when given, stays open until the caller closes it or
+// this tool exits. Prints why it failed.
 inline bool start_from_environment(const wchar_t *variable, const DriverOptions &options,
                                    PROCESS_INFORMATION &process, BoxFinder &finder,
                                    HANDLE *lock = nullptr)
@@ -204,7 +231,15 @@ inline bool start_from_environment(const wchar_t *variable, const DriverOptions 
         std::printf("{\"lock_error\": %lu}\n", GetLastError());
         return false;
     }
-    if (!start_command(command, options.cwd, process))
+    HANDLE token = nullptr;
+    if (!options.token.empty() && (options.token != L"linked" || !linked_primary_token(token))) {
+        std::printf("{\"token_error\": %lu}\n", GetLastError());
+        return false;
+    }
+    bool started = start_command(command, options.cwd, process, token);
+    if (token != nullptr)
+        CloseHandle(token);
+    if (!started)
         return false;
     finder.process_id = process.dwProcessId;
     return true;

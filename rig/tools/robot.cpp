@@ -2,7 +2,7 @@
 //   ROBOT_COMMAND=<command line> [ROBOT_THEN=<command line>]
 //   [ROBOT_ALONGSIDE=<command line>] robot.exe [--cwd DIR]
 //       [--lock FILE] [--map FILE] [--lock-for MS] [--hold-after-exit FILE]... [--hold-for MS]
-//       [--answer YES|NO|OK]...
+//       [--token linked] [--answer YES|NO|OK]...
 // Only boxes of the started programs count. ROBOT_THEN starts the moment the
 // first program has exited, as a player who runs the next one at once;
 // ROBOT_ALONGSIDE starts while the first program shows its first box, as a
@@ -14,6 +14,8 @@
 // are let go MS after the first answer. --hold-after-exit takes each FILE
 // that exists once the first program has exited and holds it the same way
 // for --hold-for MS, as a scanner looking at what a program leaves behind.
+// --token linked starts the first program under the token linked to ours
+// (shell_standin.cpp says when the tests need it).
 // Prints one JSON line per box, {"held": [FILE...]} for the files held after
 // the exit, and for each program {"exit": code, "children": [pid...]}, the
 // processes it started that were still running when it exited; the program

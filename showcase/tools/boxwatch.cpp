@@ -1,5 +1,6 @@
 // Holds a program's message boxes open for the screenshot driver.
 //   BOXWATCH_COMMAND=<command line> boxwatch.exe DIR [--cwd DIR] [--lock FILE]
+//       [--token linked]
 // For box N (from 1) it prints one JSON line with the caption, the text and
 // the window rectangle, then waits until DIR\answer-N exists and presses the
 // button named in it (YES, NO or OK); at the end it prints {"exit": code}.
@@ -36,7 +37,8 @@ bool wait_for_file(const std::wstring &path, std::string &content, DWORD limit_m
 int wmain(int argc, wchar_t **argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: boxwatch.exe DIR [--cwd DIR] [--lock FILE]\n");
+        std::fprintf(stderr,
+                     "usage: boxwatch.exe DIR [--cwd DIR] [--lock FILE] [--token linked]\n");
         return 2;
     }
     std::wstring dir = argv[1];

@@ -152,10 +152,10 @@ class Machines(InstallerTestCase):
             self.assert_removed(p)
 
     def test_a_setup_elevated_above_the_desktops_shell_changes_nothing(self):
-        # Wine runs every program elevated and registers no shell window: a
-        # stand-in shell with the same token lets the setup run as before; one
-        # with the limited twin of that token is what a player's shell is
-        # beside "Run as administrator", and neither mode touches anything.
+        # Beside a shell as elevated as itself the setup runs as before; beside
+        # a less elevated one, as a player's shell is beside "Run as
+        # administrator", neither mode touches anything. start_shell makes
+        # either hold on Wine 8 and on Wine 10 alike.
         with Installed() as p:
             p.start_shell()
             self.assertEqual(p.install(), (answered((CONFIRM, "YES"), (START, "NO")), 0))
