@@ -263,6 +263,16 @@ class Refusals(unittest.TestCase):
                 # Refused before it went to the repository to build.
                 self.assertEqual(Path.cwd(), here)
 
+    def test_the_entry_runs_its_own_tooling_from_another_checkout(self):
+        decoy = WORK / "decoy"
+        (decoy / "release").mkdir(parents=True, exist_ok=True)
+        (decoy / "release/__init__.py").write_text('raise SystemExit("the caller\'s release/")\n')
+        done = subprocess.run([ROOT / "scripts/build", "--sign"], cwd=decoy,
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        self.assertEqual((done.returncode, done.stderr),
+                         (2, "scripts/build: argument --sign: expected one argument "
+                          f"(usage: {release_build.USAGE})\n"))
+
 
 if __name__ == "__main__":
     unittest.main()
