@@ -1,6 +1,8 @@
 """The signed release: signatures, the client the installer carries, what
 signing changes in the image, reproducibility, and failures that must leave
 dist/ as it was."""
+import contextlib
+import io
 import os
 import re
 import shutil
@@ -8,7 +10,7 @@ import subprocess
 import unittest
 from pathlib import Path
 
-from release import product
+from release import build as release_build, product
 from release.pe import embedded_image, without_checksum
 from tests.signing.pki import PASSWORD, ROOT, TimestampAuthority, build
 
@@ -186,6 +188,66 @@ class SignedRelease(unittest.TestCase):
     def test_the_password_stays_out_of_the_output(self):
         self.assertNotIn(PASSWORD, (WORK / "release.log").read_text())
         self.assertIn(f"Signed {INSTALLER}", (WORK / "release.log").read_text())
+
+
+class Refusals(unittest.TestCase):
+    def test_options_that_do_not_make_a_build_are_refused_before_one(self):
+        pfx, uri = ["--sign", "key.pfx"], ["--sign-pkcs11", "pkcs11:token=t;object=o"]
+        command = ["--sign-command", "true"]
+        cases = [
+            ("a value missing", ["--sign"], "argument --sign: expected one argument"),
+            ("an unknown option", ["--sign-with", "key.pfx"],
+             "unrecognized arguments: --sign-with key.pfx"),
+            ("an abbreviation", ["--sign-c", "true"], "unrecognized arguments: --sign-c true"),
+            ("a word that is no option", ["sign"], "unrecognized arguments: sign"),
+            # An empty sign command would otherwise be an unsigned build,
+            # and an empty --dist the caller's own folder.
+            ("an empty sign command", ["--sign-command", ""], "--sign-command is empty"),
+            ("an empty dist", ["--dist", ""], "--dist is empty"),
+            ("an empty timestamp", [*pfx, "--timestamp", "http://t", "--timestamp", ""],
+             "--timestamp is empty"),
+            *((f"{' and '.join(a[0] for a in pair)}", [*pair[0], *pair[1]],
+               "--sign, --sign-pkcs11 and --sign-command exclude each other")
+              for pair in ((pfx, uri), (uri, command), (command, pfx))),
+            ("a timestamp for a sign command", [*command, "--timestamp", "http://t"],
+             "--timestamp goes with --sign or --sign-pkcs11; a sign command adds its own "
+             "timestamp"),
+            ("a timestamp for an unsigned build", ["--timestamp", "http://t"],
+             "--timestamp goes with --sign or --sign-pkcs11; a sign command adds its own "
+             "timestamp"),
+            ("a chain for a sign command", [*command, "--chain", "ca.pem"],
+             "--chain goes with --sign or --sign-pkcs11; a sign command embeds its own chain"),
+            ("a module for a key file", [*pfx, "--pkcs11-module", "m.so"],
+             "--pkcs11-module goes with --sign-pkcs11"),
+            ("attaching and signing", ["--attach-signatures", "dir", *pfx],
+             "--attach-signatures uses published signatures and signs nothing"),
+            ("a token that is no URI", ["--sign-pkcs11", "token=t"],
+             "--sign-pkcs11 token=t is not a PKCS#11 URI (pkcs11:token=...;object=...)"),
+            ("a PIN in the URI, in capitals", ["--sign-pkcs11", "pkcs11:token=t?PIN-Value=1"],
+             "--sign-pkcs11: the URI carries a PIN (pin-value=), which ps would show; "
+             "set LARKSPIRE_SIGN_PIN instead"),
+        ]
+        here = Path.cwd()
+        for name, args, line in cases:
+            with self.subTest(name):
+                stderr = io.StringIO()
+                with contextlib.redirect_stderr(stderr):
+                    code = release_build.main(args)
+                self.assertEqual(code, 2, stderr.getvalue())
+                self.assertEqual(stderr.getvalue(),
+                                 f"scripts/build: {line} (usage: {release_build.USAGE})\n")
+                # Refused before it went to the repository to build.
+                self.assertEqual(Path.cwd(), here)
+
+    def test_the_entry_runs_its_own_tooling_from_another_checkout(self):
+        decoy = WORK / "decoy"
+        (decoy / "release").mkdir(parents=True, exist_ok=True)
+        (decoy / "release/__init__.py").write_text('raise SystemExit("the caller\'s release/")\n')
+        done = subprocess.run([ROOT / "scripts/build", "--sign"], cwd=decoy,
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        self.assertEqual((done.returncode, done.stderr),
+                         (2, "scripts/build: argument --sign: expected one argument "
+                          f"(usage: {release_build.USAGE})\n"))
 
 
 if __name__ == "__main__":

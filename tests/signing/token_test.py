@@ -6,6 +6,7 @@ stored beside it. Then: the signed release from the token, the sign command
 example of docs/examples, each way token signing fails, and the verifier's
 pins across a renewal."""
 import os
+import pty
 import shutil
 import subprocess
 import threading
@@ -162,6 +163,39 @@ class TokenSigning(unittest.TestCase):
         self.assertFalse([line for line in self.command_lines if PIN in line])
         logs = "".join(p.read_text() for p in (HERE / "build").glob("sign-*"))
         self.assertNotIn(PIN, self.release.stdout + self.release.stderr + logs)
+
+    def test_the_pin_asked_once_on_the_terminal_without_echo(self):
+        """Without LARKSPIRE_SIGN_PIN and with a terminal: every prompt gets
+        the PIN, and there must be one for both files."""
+        command = [self.source / "scripts/build", "--sign-pkcs11", URI, "--chain",
+                   "intermediate.pem", "--dist", HERE / "asked", "--build-dir", HERE / "scratch"]
+        pid, terminal = pty.fork()
+        if pid == 0:
+            try:
+                os.chdir(HERE)
+                os.execve(command[0], [*map(str, command)], self.env)
+            finally:
+                os._exit(127)
+        seen, prompt, answered = b"", f"PIN for {URI}: ".encode(), 0
+        while True:
+            try:
+                said = os.read(terminal, 4096)
+            except OSError:  # EIO: the build has closed the terminal
+                break
+            if not said:
+                break
+            seen += said
+            if seen.count(prompt) > answered:
+                os.write(terminal, PIN.encode() + b"\n")
+                answered += 1
+        os.close(terminal)
+        code = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+        seen = seen.decode(errors="replace")
+        self.assertEqual(code, 0, seen)
+        self.assertEqual(seen.count(prompt.decode()), 1, seen)
+        self.assertNotIn(PIN, seen)
+        for name in (CLIENT, INSTALLER):
+            self.osslsigncode_verifies(HERE / "asked" / name)
 
     def test_the_sign_command_example_signs_each_file_in_place_at_the_commit_time(self):
         epochs = HERE / "epochs.log"

@@ -80,7 +80,7 @@ class Publishing(unittest.TestCase):
     def test_a_judge_that_breaks_here_is_no_misfit(self):
         """Only the judge's own word makes a signature not fit (exit 3, which
         the verifier reads as "not built from this source"). A judge that
-        breaks on this machine, here ended by Python's start-up, is a failed
+        breaks on this machine, here broken at Python's start-up, is a failed
         build, which the verifier calls undecided; dist/ stays as it was."""
         home = WORK / "broken-judge-home"
         shutil.rmtree(home, ignore_errors=True)
@@ -90,7 +90,9 @@ class Publishing(unittest.TestCase):
             check=True).stdout.strip())
         site.mkdir(parents=True)
         (site / "usercustomize.py").write_text(
-            "import os, sys\nif sys.argv[1:2] == ['fits']:\n    os._exit(1)\n")
+            "try:\n    from release import authenticode\nexcept ImportError:\n    pass\n"
+            "else:\n    def broken(data):\n        raise OSError('the judge broke')\n"
+            "    authenticode.signature_fits = broken\n")
         dist = WORK / "broken-judge"
         shutil.rmtree(dist, ignore_errors=True)
         shutil.copytree(RELEASE, dist)
