@@ -168,7 +168,8 @@ class TokenSigning(unittest.TestCase):
         """Without LARKSPIRE_SIGN_PIN and with a terminal: every prompt gets
         the PIN, and there must be one for both files."""
         command = [self.source / "scripts/build", "--sign-pkcs11", URI, "--chain",
-                   "intermediate.pem", "--dist", HERE / "asked", "--build-dir", HERE / "scratch"]
+                   "intermediate.pem", "--timestamp", self.authority.url,
+                   "--dist", HERE / "asked", "--build-dir", HERE / "scratch"]
         pid, terminal = pty.fork()
         if pid == 0:
             try:
