@@ -23,8 +23,26 @@ def signature_of(image):
 
 
 def attach(image, info):
-    """image with its certificate table holding info, a signature, alone."""
-    return attach_der(image, info.dump(force=True))
+    """image with its certificate table holding info, a signature, alone,
+    its certificates in the order of the signer of image's signature."""
+    return attach_der(image, _in_signer_order(image, info.dump()))
+
+
+def _in_signer_order(image, signature):
+    """Where osslsigncode 2.5 wrote its signer and the chain first, the
+    certificates of image's signature keep their places and added ones follow
+    them in DER order; where the signer wrote DER's order, all take it."""
+    if not pe.layout(image).cert_size:
+        return signature
+    before = [encode(c) for c in node(signature_tree(image), 1, 0, 3)[1]]
+    root = tree(signature)[0]
+    certificates = node(root, 1, 0, 3)
+    assert certificates[0] == 0xA0, "no certificates where a signature keeps them"
+    now = [encode(c) for c in certificates[1]]
+    order = sorted(now) if before == sorted(before) else \
+        [c for c in before if c in now] + sorted(c for c in now if c not in before)
+    certificates[1] = [[None, c] for c in order]
+    return encode(root)
 
 
 def attach_der(image, signature):
@@ -75,7 +93,9 @@ def signer_info(keys, name, hash_name, content, attributes):
 
 
 def copy(info):
-    return cms.ContentInfo.load(info.dump(force=True))
+    # Never dump(force=True): asn1crypto then re-encodes nested values over
+    # and over, and a signature with a timestamp takes seconds.
+    return cms.ContentInfo.load(info.dump())
 
 
 def resigned(info, keys, name, hash_name):
@@ -92,7 +112,7 @@ def resigned(info, keys, name, hash_name):
 
 def old_content(info):
     """What the signer's digest covers: the SpcIndirectDataContent's contents."""
-    return authenticode.Signature(info.dump(force=True)).indirect.contents
+    return authenticode.Signature(info.dump()).indirect.contents
 
 
 def counter_signature(info, keys, name, when=None, extra=(), hash_name="sha256"):
@@ -146,7 +166,7 @@ def with_revocation_bytes(info):
 
 def with_unsigned_in_token(token, attributes):
     """token with these attributes beside its authority's signature."""
-    token = cms.ContentInfo.load(token.dump(force=True))
+    token = cms.ContentInfo.load(token.dump())
     token["content"]["signer_infos"][0]["unsigned_attrs"] = cms.CMSAttributes(attributes)
     return token
 

@@ -249,10 +249,12 @@ class Verifier(Verifying):
             return pe.with_checksum(bytes(data))
 
         signed_data, signer_info, token = 0, 1, 2
-        # The root's copy: its tbsCertificate's issuer name, and its
-        # authority key identifier.
-        root_issuer = (signed_data, 3, 0, 0, 3, 0, 0, 1)
-        root_key_id = (signed_data, 3, 0, 0, 7, 0, 1, 1)
+        # The root's copy, where its signer put it among the certificates:
+        # its tbsCertificate's issuer name, and its authority key identifier.
+        root_at = [forge.encode(c) for c in forge.node(forge.signature_tree(genuine), 1, 0, 3)[1]
+                   ].index(authenticode.der_from_pem(CA.read_text()))
+        root_issuer = (signed_data, 3, root_at, 0, 3, 0, 0, 1)
+        root_key_id = (signed_data, 3, root_at, 0, 7, 0, 1, 1)
         # The client inside a validly signed installer, its SignerInfo's
         # version changed.
         client = (UNSIGNED / INSTALLER).read_bytes().replace(
@@ -282,7 +284,8 @@ class Verifier(Verifying):
             ("a certificate twice", edited(lambda sd, *_: forge.node(sd, 3)[1].append(
                 forge.node(sd, 3, 0))), "the signature carries a certificate twice"),
             ("the root's outer algorithm without its NULL",
-             edited(lambda sd, *_: forge.node(sd, 3, 0, 1)[1].pop()), "CN=Larkspire Test Root "
+             edited(lambda sd, *_: forge.node(sd, 3, root_at, 1)[1].pop()),
+             "CN=Larkspire Test Root "
              "names another signature algorithm outside its signed part than inside"),
             ("SignerInfo version 3", edited(set_to([0x02, b"\x03"], signer_info, 0)),
              "the signer's SignerInfo is version v3, not v1"),
@@ -290,7 +293,7 @@ class Verifier(Verifying):
              f"the client {self.scratch / 'changed.exe'} carries"),
             ("a second content", edited(lambda sd, *_: forge.node(sd, 2)[1].append(
                 forge.node(sd, 2, 1))), "it holds a value where its structure has none"),
-            ("the root left out", edited(lambda sd, *_: forge.node(sd, 3)[1].pop(0)),
+            ("the root left out", edited(lambda sd, *_: forge.node(sd, 3)[1].pop(root_at)),
              "the signature lacks the certificate that issued its signer"),
             ("the root's copy issued by another name",
              edited(set_to([0x0C, b"Larkspire Test Rooz"], *root_issuer)),
