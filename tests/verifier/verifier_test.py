@@ -143,17 +143,23 @@ class Verifying(unittest.TestCase):
         return line
 
 
-class Verifier(Verifying):
+class Scratch(Verifying):
+    """A checkout and a scratch folder of the class's own, so that ctest can
+    run the classes side by side."""
     @classmethod
     def setUpClass(cls):
-        cls.repo = checkout("checkout-verifier")
-        cls.scratch = WORK / "verifier"
+        cls.repo = checkout(f"checkout-{cls.__name__.lower()}")
+        cls.scratch = WORK / cls.__name__.lower()
         shutil.rmtree(cls.scratch, ignore_errors=True)
         cls.scratch.mkdir()
 
     def file(self, name, data):
         (self.scratch / name).write_bytes(data)
         return self.scratch / name
+
+
+class Verifier(Scratch):
+    """The verifier's answers that take a rebuild."""
 
     def test_the_genuine_release_verifies(self):
         commit = subprocess.run(["git", "-C", self.repo, "rev-parse", "HEAD"],
@@ -171,6 +177,67 @@ class Verifier(Verifying):
         with self.subTest("--fingerprint, the client alone"):
             self.verify(RELEASE / CLIENT, "--ca", CA, "--fingerprint",
                         fingerprint.replace(":", "").lower(), code=0, says=common)
+
+    def test_validly_signed_files_not_built_from_this_source_exit_6(self):
+        with TimestampAuthority(KEYS) as authority:
+            setup = (UNSIGNED / INSTALLER).read_bytes()
+            at = code_offset(setup)
+            installer = sign(self.file("setup-unsigned.exe", flip(setup, at)),
+                             self.scratch / "setup-changed.exe", timestamp=authority.url)
+            self.verify(installer, "--ca", CA, "--published",
+                        published(self.scratch / "published-changed", installer), code=6,
+                        says=[f"{installer} is validly signed but was not built",
+                              f"rebuilt {INSTALLER}", f"offset {at:#x}"])
+            # The client changed and signed again, embedded in place of the
+            # genuine one, and the installer signed again.
+            client = (UNSIGNED / CLIENT).read_bytes()
+            at = code_offset(client)
+            signed = sign(self.file("client-unsigned.exe", flip(client, at)),
+                          self.scratch / "client-changed.exe", timestamp=authority.url)
+            genuine = (RELEASE / CLIENT).read_bytes()
+            self.assertEqual(len(signed.read_bytes()), len(genuine))
+            installer = sign(self.file("setup-unsigned.exe",
+                                       setup.replace(genuine, signed.read_bytes())),
+                             self.scratch / "setup-carrying.exe", timestamp=authority.url)
+        self.verify(installer, "--ca", CA, "--published",
+                    published(self.scratch / "published-carrying", installer), code=6,
+                    says=[f"the client {installer} carries", f"rebuilt {CLIENT}",
+                          f"offset {at:#x}"])
+
+    def test_other_shapes_of_signature_verify(self):
+        """An ECDSA key with an old-style counter-signature; and a signer
+        pinned by --fingerprint, whose root no store holds."""
+        with TimestampAuthority(KEYS) as authority:
+            ecdsa = sign(UNSIGNED / CLIENT, self.scratch / "ecdsa.exe", "ecdsa.pfx",
+                         counter_signature=authority.url)
+        self.verify(ecdsa, "--ca", CA, code=0,
+                    says=["byte for byte", "CN=Larkspire Test ecdsa", "timestamp 20"])
+        plain = sign(UNSIGNED / CLIENT, self.scratch / "plain.exe")
+        self.verify(plain, "--fingerprint", openssl_fingerprint("publisher"), code=0,
+                    says=["byte for byte", "CN=Larkspire Test publisher", "no timestamp"])
+
+    def test_a_signature_that_does_not_fit_leaves_dist_as_it_was(self):
+        dist = self.scratch / "kept"
+        shutil.rmtree(dist, ignore_errors=True)
+        shutil.copytree(RELEASE, dist)
+        before = {p: p.read_bytes() for p in sorted(dist.rglob("*")) if p.is_file()}
+        wrong = self.scratch / "wrong"
+        (wrong / "signatures").mkdir(parents=True, exist_ok=True)
+        shutil.copy(RELEASE / "signatures" / f"{INSTALLER}.pem",
+                    wrong / "signatures" / f"{CLIENT}.pem")
+        build = self.scratch / "attach-build"
+        code, out, err = run(self.repo / "scripts/build", "--attach-signatures", wrong,
+                             "--dist", dist, "--build-dir", build)
+        self.assertEqual(code, 3, out + err)
+        self.assertEqual(err, f"scripts/build: the signature {wrong}/signatures/{CLIENT}.pem "
+                              f"does not fit the rebuilt {CLIENT}\n")
+        self.assertEqual({p: p.read_bytes() for p in sorted(dist.rglob("*")) if p.is_file()},
+                         before)
+        self.assertEqual(list((build / "signed").rglob("*.exe")), [])
+
+
+class Refusals(Scratch):
+    """The verifier's answers before any rebuild."""
 
     def test_changes_after_signing_exit_1(self):
         setup = (RELEASE / INSTALLER).read_bytes()
@@ -342,32 +409,6 @@ class Verifier(Verifying):
                 self.verify(self.file("changed.exe", data), "--ca", CA, code=1,
                             says=["changed after signing", reason])
 
-    def test_validly_signed_files_not_built_from_this_source_exit_6(self):
-        with TimestampAuthority(KEYS) as authority:
-            setup = (UNSIGNED / INSTALLER).read_bytes()
-            at = code_offset(setup)
-            installer = sign(self.file("setup-unsigned.exe", flip(setup, at)),
-                             self.scratch / "setup-changed.exe", timestamp=authority.url)
-            self.verify(installer, "--ca", CA, "--published",
-                        published(self.scratch / "published-changed", installer), code=6,
-                        says=[f"{installer} is validly signed but was not built",
-                              f"rebuilt {INSTALLER}", f"offset {at:#x}"])
-            # The client changed and signed again, embedded in place of the
-            # genuine one, and the installer signed again.
-            client = (UNSIGNED / CLIENT).read_bytes()
-            at = code_offset(client)
-            signed = sign(self.file("client-unsigned.exe", flip(client, at)),
-                          self.scratch / "client-changed.exe", timestamp=authority.url)
-            genuine = (RELEASE / CLIENT).read_bytes()
-            self.assertEqual(len(signed.read_bytes()), len(genuine))
-            installer = sign(self.file("setup-unsigned.exe",
-                                       setup.replace(genuine, signed.read_bytes())),
-                             self.scratch / "setup-carrying.exe", timestamp=authority.url)
-        self.verify(installer, "--ca", CA, "--published",
-                    published(self.scratch / "published-carrying", installer), code=6,
-                    says=[f"the client {installer} carries", f"rebuilt {CLIENT}",
-                          f"offset {at:#x}"])
-
     def test_unexpected_signers_exit_5(self):
         other = sign(UNSIGNED / CLIENT, self.scratch / "other.exe", "other.pfx")
         self.verify(other, "--ca", CA, "--fingerprint",
@@ -413,18 +454,6 @@ class Verifier(Verifying):
         for name, file, release, reason in cases:
             with self.subTest(name):
                 self.verify(file, "--ca", CA, "--published", release, code=8, says=[reason])
-
-    def test_other_shapes_of_signature_verify(self):
-        """An ECDSA key with an old-style counter-signature; and a signer
-        pinned by --fingerprint, whose root no store holds."""
-        with TimestampAuthority(KEYS) as authority:
-            ecdsa = sign(UNSIGNED / CLIENT, self.scratch / "ecdsa.exe", "ecdsa.pfx",
-                         counter_signature=authority.url)
-        self.verify(ecdsa, "--ca", CA, code=0,
-                    says=["byte for byte", "CN=Larkspire Test ecdsa", "timestamp 20"])
-        plain = sign(UNSIGNED / CLIENT, self.scratch / "plain.exe")
-        self.verify(plain, "--fingerprint", openssl_fingerprint("publisher"), code=0,
-                    says=["byte for byte", "CN=Larkspire Test publisher", "no timestamp"])
 
     def test_weak_digests_exit_5(self):
         client = UNSIGNED / CLIENT
@@ -654,25 +683,6 @@ class Verifier(Verifying):
             compiler + "+other" if line == compiler else line for line in lines) + "\n")
         self.verify(RELEASE / INSTALLER, "--ca", CA, "--published", published,
                     code=7, says=["another toolchain", f"{package} "])
-
-    def test_a_signature_that_does_not_fit_leaves_dist_as_it_was(self):
-        dist = self.scratch / "kept"
-        shutil.rmtree(dist, ignore_errors=True)
-        shutil.copytree(RELEASE, dist)
-        before = {p: p.read_bytes() for p in sorted(dist.rglob("*")) if p.is_file()}
-        wrong = self.scratch / "wrong"
-        (wrong / "signatures").mkdir(parents=True, exist_ok=True)
-        shutil.copy(RELEASE / "signatures" / f"{INSTALLER}.pem",
-                    wrong / "signatures" / f"{CLIENT}.pem")
-        build = self.scratch / "attach-build"
-        code, out, err = run(self.repo / "scripts/build", "--attach-signatures", wrong,
-                             "--dist", dist, "--build-dir", build)
-        self.assertEqual(code, 3, out + err)
-        self.assertEqual(err, f"scripts/build: the signature {wrong}/signatures/{CLIENT}.pem "
-                              f"does not fit the rebuilt {CLIENT}\n")
-        self.assertEqual({p: p.read_bytes() for p in sorted(dist.rglob("*")) if p.is_file()},
-                         before)
-        self.assertEqual(list((build / "signed").rglob("*.exe")), [])
 
 
 class ChangedSource(Verifying):
