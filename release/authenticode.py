@@ -22,6 +22,10 @@ import sys
 import tempfile
 
 from asn1crypto import algos, cms, core, tsp  # noqa: F401 (tsp registers TSTInfo)
+from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
+from cryptography.hazmat.primitives import hashes
+from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
+from cryptography.hazmat.primitives.serialization import load_der_public_key
 
 from release import pe
 from release.der import NotDer, header as der_header, length as der_length, \
@@ -164,28 +168,38 @@ def _hash_name(algorithm):
     return algorithm["algorithm"].native
 
 
-def _openssl_verifies(public_key, hash_name, signature, message):
-    with tempfile.TemporaryDirectory() as work:
-        paths = {name: os.path.join(work, name) for name in ("key", "sig", "msg")}
-        with open(paths["key"], "w") as out:
-            out.write("-----BEGIN PUBLIC KEY-----\n" + base64.encodebytes(
-                public_key.dump()).decode() + "-----END PUBLIC KEY-----\n")
-        for name, content in (("sig", signature), ("msg", message)):
-            with open(paths[name], "wb") as out:
-                out.write(content)
-        done = subprocess.run(["openssl", "dgst", f"-{hash_name}", "-verify", paths["key"],
-                               "-signature", paths["sig"], paths["msg"]],
-                              stdin=subprocess.DEVNULL, capture_output=True)
-        return done.returncode == 0
+# The digests asn1crypto names for an RSA or ECDSA signature, MD2 aside:
+# OpenSSL no longer verifies with it, so such a signature does not verify.
+HASHES = {"md5": hashes.MD5, "sha1": hashes.SHA1, "sha224": hashes.SHA224,
+          "sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}
+
+
+def _verifies(public_key, hash_name, signature, message):
+    """Whether signature is public_key's over message. Every byte of the
+    key and the signature is the file's to choose, so whatever cryptography
+    cannot read is a signature that does not verify."""
+    try:
+        key = load_der_public_key(public_key.dump())
+        digest = HASHES[hash_name]()
+        if isinstance(key, rsa.RSAPublicKey):
+            key.verify(signature, message, padding.PKCS1v15(), digest)
+        elif isinstance(key, ec.EllipticCurvePublicKey):
+            key.verify(signature, message, ec.ECDSA(digest))
+        else:
+            return False
+    except (InvalidSignature, UnsupportedAlgorithm, KeyError, ValueError, TypeError,
+            OverflowError):
+        return False
+    return True
 
 
 def certificate_verifies(certificate, issuer):
     algorithm = certificate["signature_algorithm"]
     if algorithm.signature_algo not in ("rsassa_pkcs1v15", "ecdsa"):
         return False
-    return _openssl_verifies(issuer.public_key, algorithm.hash_algo,
-                             certificate["signature_value"].native,
-                             certificate["tbs_certificate"].dump())
+    return _verifies(issuer.public_key, algorithm.hash_algo,
+                     certificate["signature_value"].native,
+                     certificate["tbs_certificate"].dump())
 
 
 def _issued_by(certificate, issuer):
@@ -230,8 +244,8 @@ def _check_signer_info(signer_info, pool, content, what):
     # The signature covers the attributes as a SET, not as the [0] field.
     signed = b"\x31" + attributes.dump()[1:]
     if signer_info["signature_algorithm"].signature_algo not in ("rsassa_pkcs1v15", "ecdsa") or \
-            not _openssl_verifies(certificate.public_key, hash_name,
-                                  signer_info["signature"].native, signed):
+            not _verifies(certificate.public_key, hash_name,
+                          signer_info["signature"].native, signed):
         raise Problem(f"the {what}'s signature does not verify")
     return certificate
 
