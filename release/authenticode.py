@@ -1,24 +1,11 @@
 """Authenticode signatures read with asn1crypto and checked directly:
 osslsigncode's verify accepts a wrong PE checksum, edited certificate copies
-and unauthenticated extra data, so whoever checks must look at each part.
-
-    python3 -m release.authenticode fits FILE
-        exits 0 if the signature FILE carries covers FILE's digest, MISFIT if
-        not (judged by the digest alone, with no trust store involved)
-    python3 -m release.authenticode signed FILE
-        exits 0 if FILE's signature verifies against FILE and carries the
-        certificate that issued its signer (or the signer is self-signed);
-        else prints why and exits 2 if it does not verify, or prints the
-        issuer and exits 4 if it lacks the issuer
-    python3 -m release.authenticode misfit
-        prints MISFIT, for scripts/build
-"""
+and unauthenticated extra data, so whoever checks must look at each part."""
 import base64
 import hashlib
 import os
 import struct
 import subprocess
-import sys
 import tempfile
 
 from asn1crypto import algos, cms, core, tsp  # noqa: F401 (tsp registers TSTInfo)
@@ -42,10 +29,9 @@ MAX_SIGNATURE = 64 * 1024
 # A TSTInfo is a few hundred bytes; the nonce is the requester's to choose
 # and the authority echoes it, so only its size keeps it from being a payload.
 MAX_TST_INFO, MAX_NONCE_BITS = 1024, 128
-# The exit status of `fits`, and of scripts/build --attach-signatures, when a
-# signature does not fit its file: the verifier tells it from a failed
-# rebuild. A published release's own scripts/build exits with it, so its
-# value never changes.
+# The exit status of scripts/build --attach-signatures when a signature does
+# not fit its file: the verifier tells it from a failed rebuild. A published
+# release's own scripts/build exits with it, so its value never changes.
 MISFIT = 3
 
 
@@ -703,23 +689,3 @@ def signature_fits(data):
     der = signature_der(data)
     return der is not None and Signature(der).digest == pe.authenticode_digest(
         data, Signature(der).hash_name)
-
-
-if __name__ == "__main__":
-    if sys.argv[1:] == ["misfit"]:
-        print(MISFIT)
-        sys.exit(0)
-    if len(sys.argv) != 3 or sys.argv[1] not in ("fits", "signed"):
-        sys.exit("usage: python3 -m release.authenticode fits|signed FILE | misfit")
-    with open(sys.argv[2], "rb") as image:
-        data = image.read()
-    try:
-        if sys.argv[1] == "fits":
-            sys.exit(0 if signature_fits(data) else MISFIT)
-        issuer = missing_issuer(data)
-        if issuer:
-            print(issuer)
-        sys.exit(4 if issuer else 0)
-    except (Problem, Refused) as problem:
-        print(problem, file=sys.stderr if sys.argv[1] == "fits" else sys.stdout)
-        sys.exit(MISFIT if sys.argv[1] == "fits" else 2)
