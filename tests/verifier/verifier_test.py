@@ -289,6 +289,10 @@ class Verifier(Verifying):
              "names another signature algorithm outside its signed part than inside"),
             ("SignerInfo version 3", edited(set_to([0x02, b"\x03"], signer_info, 0)),
              "the signer's SignerInfo is version v3, not v1"),
+            # openssl dgst read no more of a signature than its key's size.
+            ("a byte after the signer's signature value", edited(
+                lambda sd, si, _: forge.node(si, 5).__setitem__(1, forge.node(si, 5)[1] + b"\0")),
+             "the signer's signature does not verify"),
             ("the same in the client of a validly signed installer", carrying.read_bytes(),
              f"the client {self.scratch / 'changed.exe'} carries"),
             ("a second content", edited(lambda sd, *_: forge.node(sd, 2)[1].append(
