@@ -1,27 +1,18 @@
 """Authenticode signatures read with asn1crypto and checked directly:
 osslsigncode's verify accepts a wrong PE checksum, edited certificate copies
-and unauthenticated extra data, so whoever checks must look at each part.
-
-    python3 -m release.authenticode fits FILE
-        exits 0 if the signature FILE carries covers FILE's digest, MISFIT if
-        not (judged by the digest alone, with no trust store involved)
-    python3 -m release.authenticode signed FILE
-        exits 0 if FILE's signature verifies against FILE and carries the
-        certificate that issued its signer (or the signer is self-signed);
-        else prints why and exits 2 if it does not verify, or prints the
-        issuer and exits 4 if it lacks the issuer
-    python3 -m release.authenticode misfit
-        prints MISFIT, for scripts/build
-"""
+and unauthenticated extra data, so whoever checks must look at each part."""
 import base64
 import hashlib
 import os
 import struct
 import subprocess
-import sys
 import tempfile
 
 from asn1crypto import algos, cms, core, tsp  # noqa: F401 (tsp registers TSTInfo)
+from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
+from cryptography.hazmat.primitives import hashes
+from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
+from cryptography.hazmat.primitives.serialization import load_der_public_key
 
 from release import pe
 from release.der import NotDer, header as der_header, length as der_length, \
@@ -38,10 +29,9 @@ MAX_SIGNATURE = 64 * 1024
 # A TSTInfo is a few hundred bytes; the nonce is the requester's to choose
 # and the authority echoes it, so only its size keeps it from being a payload.
 MAX_TST_INFO, MAX_NONCE_BITS = 1024, 128
-# The exit status of `fits`, and of scripts/build --attach-signatures, when a
-# signature does not fit its file: the verifier tells it from a failed
-# rebuild. A published release's own scripts/build exits with it, so its
-# value never changes.
+# The exit status of scripts/build --attach-signatures when a signature does
+# not fit its file: the verifier tells it from a failed rebuild. A published
+# release's own scripts/build exits with it, so its value never changes.
 MISFIT = 3
 
 
@@ -164,28 +154,38 @@ def _hash_name(algorithm):
     return algorithm["algorithm"].native
 
 
-def _openssl_verifies(public_key, hash_name, signature, message):
-    with tempfile.TemporaryDirectory() as work:
-        paths = {name: os.path.join(work, name) for name in ("key", "sig", "msg")}
-        with open(paths["key"], "w") as out:
-            out.write("-----BEGIN PUBLIC KEY-----\n" + base64.encodebytes(
-                public_key.dump()).decode() + "-----END PUBLIC KEY-----\n")
-        for name, content in (("sig", signature), ("msg", message)):
-            with open(paths[name], "wb") as out:
-                out.write(content)
-        done = subprocess.run(["openssl", "dgst", f"-{hash_name}", "-verify", paths["key"],
-                               "-signature", paths["sig"], paths["msg"]],
-                              stdin=subprocess.DEVNULL, capture_output=True)
-        return done.returncode == 0
+# The digests asn1crypto names for an RSA or ECDSA signature, MD2 aside:
+# OpenSSL no longer verifies with it, so such a signature does not verify.
+HASHES = {"md5": hashes.MD5, "sha1": hashes.SHA1, "sha224": hashes.SHA224,
+          "sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}
+
+
+def _verifies(public_key, hash_name, signature, message):
+    """Whether signature is public_key's over message. Every byte of the
+    key and the signature is the file's to choose, so whatever cryptography
+    cannot read is a signature that does not verify."""
+    try:
+        key = load_der_public_key(public_key.dump())
+        digest = HASHES[hash_name]()
+        if isinstance(key, rsa.RSAPublicKey):
+            key.verify(signature, message, padding.PKCS1v15(), digest)
+        elif isinstance(key, ec.EllipticCurvePublicKey):
+            key.verify(signature, message, ec.ECDSA(digest))
+        else:
+            return False
+    except (InvalidSignature, UnsupportedAlgorithm, KeyError, ValueError, TypeError,
+            OverflowError):
+        return False
+    return True
 
 
 def certificate_verifies(certificate, issuer):
     algorithm = certificate["signature_algorithm"]
     if algorithm.signature_algo not in ("rsassa_pkcs1v15", "ecdsa"):
         return False
-    return _openssl_verifies(issuer.public_key, algorithm.hash_algo,
-                             certificate["signature_value"].native,
-                             certificate["tbs_certificate"].dump())
+    return _verifies(issuer.public_key, algorithm.hash_algo,
+                     certificate["signature_value"].native,
+                     certificate["tbs_certificate"].dump())
 
 
 def _issued_by(certificate, issuer):
@@ -230,8 +230,8 @@ def _check_signer_info(signer_info, pool, content, what):
     # The signature covers the attributes as a SET, not as the [0] field.
     signed = b"\x31" + attributes.dump()[1:]
     if signer_info["signature_algorithm"].signature_algo not in ("rsassa_pkcs1v15", "ecdsa") or \
-            not _openssl_verifies(certificate.public_key, hash_name,
-                                  signer_info["signature"].native, signed):
+            not _verifies(certificate.public_key, hash_name,
+                          signer_info["signature"].native, signed):
         raise Problem(f"the {what}'s signature does not verify")
     return certificate
 
@@ -689,23 +689,3 @@ def signature_fits(data):
     der = signature_der(data)
     return der is not None and Signature(der).digest == pe.authenticode_digest(
         data, Signature(der).hash_name)
-
-
-if __name__ == "__main__":
-    if sys.argv[1:] == ["misfit"]:
-        print(MISFIT)
-        sys.exit(0)
-    if len(sys.argv) != 3 or sys.argv[1] not in ("fits", "signed"):
-        sys.exit("usage: python3 -m release.authenticode fits|signed FILE | misfit")
-    with open(sys.argv[2], "rb") as image:
-        data = image.read()
-    try:
-        if sys.argv[1] == "fits":
-            sys.exit(0 if signature_fits(data) else MISFIT)
-        issuer = missing_issuer(data)
-        if issuer:
-            print(issuer)
-        sys.exit(4 if issuer else 0)
-    except (Problem, Refused) as problem:
-        print(problem, file=sys.stderr if sys.argv[1] == "fits" else sys.stdout)
-        sys.exit(MISFIT if sys.argv[1] == "fits" else 2)

@@ -1,13 +1,9 @@
 """BUILDINFO: what a release was built from and with, one `key: value` a
 line. Debian's packages are the toolchain: the same sources give the same
-bytes only with the same versions of the packages below.
-
-    python3 -m release.buildinfo FILE    writes BUILDINFO for this checkout
-"""
+bytes only with the same versions of the packages below."""
 import os
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 
 # What shapes the executables' bytes, named by the files the build uses so
@@ -133,9 +129,3 @@ def differences(published, here=None):
             if here.get(name) != version] + \
            [f"{name} (here {version}, not in BUILDINFO)" for name, version in here.items()
             if name not in package_versions(published)]
-
-
-if __name__ == "__main__":
-    if len(sys.argv) != 2:
-        sys.exit("usage: python3 -m release.buildinfo FILE")
-    Path(sys.argv[1]).write_text(describe(Path(__file__).resolve().parents[1]))

@@ -356,6 +356,10 @@ class Refusals(Scratch):
              "names another signature algorithm outside its signed part than inside"),
             ("SignerInfo version 3", edited(set_to([0x02, b"\x03"], signer_info, 0)),
              "the signer's SignerInfo is version v3, not v1"),
+            # openssl dgst read no more of a signature than its key's size.
+            ("a byte after the signer's signature value", edited(
+                lambda sd, si, _: forge.node(si, 5).__setitem__(1, forge.node(si, 5)[1] + b"\0")),
+             "the signer's signature does not verify"),
             ("the same in the client of a validly signed installer", carrying.read_bytes(),
              f"the client {self.scratch / 'changed.exe'} carries"),
             ("a second content", edited(lambda sd, *_: forge.node(sd, 2)[1].append(
@@ -671,6 +675,43 @@ class Refusals(Scratch):
         self.verify(text, code=3, says=["is not a PE image"])
         foreign = Path("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/hostname.exe")
         self.verify(foreign, code=3, says=[f"is not {product.DISPLAY_NAME}"])
+
+    def test_headers_pefile_reads_past_are_no_image_or_read_whole(self):
+        """Each layout pefile reads on past with a warning: the verifier
+        refuses it as no image, or reads the sections, the end and the signed
+        ranges the headers give, whatever pefile would leave out."""
+        image = (UNSIGNED / CLIENT).read_bytes()
+        headers = pefile.PE(data=image, fast_load=True)
+        optional, first = headers.OPTIONAL_HEADER, headers.sections[0]
+
+        def edited(*changes):
+            data = bytearray(image)
+            for structure, field, form, value in changes:
+                struct.pack_into(form, data, structure.get_field_absolute_offset(field), value)
+            return bytes(data)
+
+        def read(data):
+            shape = pe.layout(data)
+            return shape and (sorted(shape.sections), shape.end, shape.security_at,
+                              shape.cert_at, shape.checksum_at)
+
+        cases = [
+            ("an unknown optional header magic", edited((optional, "Magic", "<H", 0x107)), False),
+            ("a section table the file's end cuts short",
+             image[:first.get_file_offset() + 40], False),
+            ("the security entry after the optional header's size",
+             edited((headers.FILE_HEADER, "SizeOfOptionalHeader", "<H", 112 + 8 * 4)), False),
+            ("three directories counted",
+             edited((optional, "NumberOfRvaAndSizes", "<I", 3)), True),
+            ("a first section with three faults", edited(
+                (first, "Misc_VirtualSize", "<I", 1 << 29),
+                (first, "VirtualAddress", "<I", 1 << 29),
+                (first, "PointerToRawData", "<I", first.PointerToRawData + 1)), True),
+            ("the last section cut short by the file's end", image[:-1], True),
+        ]
+        for name, data, whole in cases:
+            with self.subTest(name):
+                self.assertEqual(read(data), read(image) if whole else None)
 
     def test_another_toolchain_exits_7_before_any_rebuild(self):
         published = self.scratch / "published-elsewhere"
