@@ -15,6 +15,9 @@ import sys
 import pefile
 
 SECURITY_ENTRY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+# Windows' loader refuses more (the PE format's NumberOfSections): each
+# candidate image inside another would otherwise cost up to 65,535 reads.
+MAX_SECTIONS = 96
 
 
 class Layout:
@@ -39,7 +42,7 @@ class Layout:
         magic = struct.unpack_from("<H", data, optional)[0]
         directories = {0x10B: optional + 96, 0x20B: optional + 112}.get(magic)
         table = optional + optional_size
-        if directories is None or len(data) < table + 40 * sections:
+        if directories is None or sections > MAX_SECTIONS or len(data) < table + 40 * sections:
             return
         self.checksum_at = optional + 64
         self.security_at = directories + 8 * SECURITY_ENTRY

@@ -708,6 +708,8 @@ class Refusals(Scratch):
                 (first, "VirtualAddress", "<I", 1 << 29),
                 (first, "PointerToRawData", "<I", first.PointerToRawData + 1)), True),
             ("the last section cut short by the file's end", image[:-1], True),
+            ("more sections than Windows loads",
+             edited((headers.FILE_HEADER, "NumberOfSections", "<H", 97)), False),
         ]
         for name, data, whole in cases:
             with self.subTest(name):
