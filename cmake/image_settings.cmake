@@ -61,3 +61,10 @@ function(larkspire_executable target)
         OUTPUT_NAME ${arg_FILE} SUFFIX ""
         RUNTIME_OUTPUT_DIRECTORY ${LARKSPIRE_DIST_DIR})
 endfunction()
+
+# The code both executables carry, compiled once for both.
+add_library(larkspire_shared OBJECT ${PROJECT_SOURCE_DIR}/common/memory.cpp
+    ${LARKSPIRE_COMMON_SOURCES} ${LARKSPIRE_LAUNCH_SOURCES})
+target_compile_options(larkspire_shared PRIVATE ${LARKSPIRE_COMPILE_OPTIONS})
+target_include_directories(larkspire_shared PRIVATE ${PROJECT_SOURCE_DIR}
+    ${LARKSPIRE_GENERATED_DIR})
