@@ -23,11 +23,11 @@ bool read_token(HANDLE token, TokenFacts &facts)
 }
 
 // The token of the process that owns the desktop's shell window: the token
-// the player's own double click starts programs with. Security.c's
-// test_admin_elevation in Wine's advapi32 tests reads a window owner's token
-// this way on Windows: GetWindowThreadProcessId, OpenProcess with
-// PROCESS_QUERY_LIMITED_INFORMATION (all OpenProcessToken requires, by its
-// documentation), and TokenElevation.
+// the player's own double click starts programs with. By their Microsoft
+// documentation, OpenProcessToken needs no more than
+// PROCESS_QUERY_LIMITED_INFORMATION on the process, and GetTokenInformation
+// no more than TOKEN_QUERY for TokenUser and TokenElevation: the least a
+// program may ask of another's process.
 bool read_shell_token(HWND shell, TokenFacts &facts)
 {
     // A window gone meanwhile names no process, and the 0 left in place is
